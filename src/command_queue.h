@@ -22,7 +22,7 @@ struct queue_message {
 int open_command_queue(const char** failed_call);
 
 enum class receive_result {
-    message,    // msg holds a message with its text terminated
+    message,      // msg holds a message with its text terminated
     interrupted,  // a handled signal cut the wait short; nothing was taken
     oversized,  // a message over the text limit was taken off and discarded; msg.mtype is its type
 };

@@ -1,0 +1,147 @@
+// useraccountd: serves the account command queue.
+
+#include "daemon.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "command_queue.h"
+#include "config.h"
+#include "daemonize.h"
+#include "service_loop.h"
+#include "signals.h"
+
+const char* app_name = nullptr;
+std::optional<std::string> conf_file_name;
+std::optional<std::string> pid_file_name;
+int pid_fd = -1;
+FILE* log_stream = nullptr;
+volatile sig_atomic_t running = 0;
+int delay = 1;
+
+namespace {
+
+const option long_options[] = {
+    {"conf_file", required_argument, nullptr, 'c'},
+    {"test_conf", required_argument, nullptr, 't'},
+    {"log_file", required_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},
+    {"daemon", no_argument, nullptr, 'd'},
+    {"pid_file", required_argument, nullptr, 'p'},
+    {nullptr, 0, nullptr, 0},
+};
+
+void print_help() {
+    printf("\n Usage: %s [OPTIONS]\n\n", app_name);
+    printf("  Options:\n");
+    printf("   -h --help                 Print this help\n");
+    printf("   -c --conf_file filename   Read configuration from the file\n");
+    printf("   -t --test_conf filename   Test configuration file\n");
+    printf("   -l --log_file  filename   Write logs to the file\n");
+    printf("   -d --daemon               Daemonize this application\n");
+    printf("   -p --pid_file  filename   PID file used by daemonized app\n");
+    printf("\n");
+}
+
+// In daemon mode the file-creation mask is 0; a log file created with the
+// default mode would let every local user forge the log of a service that
+// runs commands as root.
+FILE* open_log_file(const char* name) {
+    const int fd = open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd == -1) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, "a+");
+    if (stream == nullptr) {
+        const int saved_errno = errno;
+        close(fd);
+        errno = saved_errno;
+    }
+    return stream;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    app_name = argv[0];
+    std::optional<std::string> log_file_name;
+    int start_daemonized = 0;
+    int option_index = 0;
+
+    int value;
+    while ((value = getopt_long(argc, argv, "c:l:t:p:dh", long_options, &option_index)) != -1) {
+        switch (value) {
+            case 'c':
+                conf_file_name = optarg;
+                break;
+            case 'l':
+                log_file_name = optarg;
+                break;
+            case 'p':
+                pid_file_name = optarg;
+                break;
+            case 'd':
+                start_daemonized = 1;
+                break;
+            case 't':
+                return test_conf_file(optarg);
+            case 'h':
+                print_help();
+                return 0;
+            case '?':
+                print_help();
+                return 1;
+            default:
+                break;
+        }
+    }
+
+    if (start_daemonized == 1) {
+        daemonize();
+    }
+
+    openlog(argv[0], LOG_PID | LOG_CONS, LOG_DAEMON);
+    syslog(LOG_INFO, "Started %s", app_name);
+
+    install_signal_handlers();
+
+    log_stream = stdout;
+    if (log_file_name) {
+        FILE* log_file = open_log_file(log_file_name->c_str());
+        if (log_file != nullptr) {
+            log_stream = log_file;
+        } else {
+            syslog(LOG_ERR, "Can not open log file: %s, error: %s", log_file_name->c_str(),
+                   strerror(errno));
+        }
+    }
+
+    read_conf_file(0);
+    running = 1;
+
+    const char* failed_call = nullptr;
+    const int msg_queue_id = open_command_queue(&failed_call);
+    if (msg_queue_id == -1) {
+        perror(failed_call);
+        exit(1);
+    }
+
+    run_service_loop(msg_queue_id, log_stream == stdout ? "stdout" : log_file_name->c_str());
+
+    if (log_stream != stdout) {
+        fclose(log_stream);
+    }
+    syslog(LOG_INFO, "Stopped %s", app_name);
+    closelog();
+    conf_file_name.reset();
+    log_file_name.reset();
+    pid_file_name.reset();
+    return 0;
+}

@@ -1,0 +1,126 @@
+#include "signals.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "config.h"
+#include "daemon.h"
+
+volatile sig_atomic_t command_running = 0;
+
+namespace {
+
+// Arrival order of the pending requests; 0 when none is pending.
+volatile sig_atomic_t stop_order = 0;
+volatile sig_atomic_t reload_order = 0;
+volatile sig_atomic_t arrivals = 0;
+
+// A request that lands after the loop's last check but before it blocks in
+// the receive or the pause would otherwise wait for the next message. While
+// a request is pending, this timer keeps interrupting whatever wait the loop
+// is in; an idle daemon with nothing pending has no timer running.
+timer_t wakeup_timer;
+bool have_wakeup_timer = false;
+volatile sig_atomic_t wakeup_armed = 0;
+
+void set_wakeup(bool on) {
+    if (!have_wakeup_timer) {
+        return;
+    }
+    itimerspec spec{};
+    if (on) {
+        spec.it_value.tv_nsec = 1'000'000;
+        spec.it_interval.tv_nsec = 5'000'000;
+    }
+    timer_settime(wakeup_timer, 0, &spec, nullptr);
+}
+
+// Its only work is to interrupt a wait; installed with restart semantics, so
+// a write or flush it lands in resumes.
+void handle_wakeup(int) {}
+
+void stop_daemon() {
+    fputs("Debug: stopping daemon ...\n", log_stream);
+    if (pid_fd != -1) {
+        // Only daemon mode takes the PID file, so only then is it removed.
+        lockf(pid_fd, F_ULOCK, 0);
+        close(pid_fd);
+        pid_fd = -1;
+        unlink(pid_file_name->c_str());
+    }
+    running = 0;
+}
+
+void reload_daemon() {
+    fputs("Debug: reloading daemon config file ...\n", log_stream);
+    read_conf_file(1);
+}
+
+}  // namespace
+
+void handle_signal(int sig) {
+    const int saved_errno = errno;
+    arrivals = arrivals + 1;
+    if (sig == SIGINT) {
+        stop_order = arrivals;
+        // A second SIGINT ends the process at once.
+        signal(SIGINT, SIG_DFL);
+    } else if (sig == SIGHUP) {
+        reload_order = arrivals;
+    }
+    if (command_running == 0 && wakeup_armed == 0) {
+        wakeup_armed = 1;
+        set_wakeup(true);
+    }
+    errno = saved_errno;
+}
+
+void install_signal_handlers() {
+    signal(SIGALRM, handle_wakeup);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGALRM;
+    have_wakeup_timer = timer_create(CLOCK_MONOTONIC, &event, &wakeup_timer) == 0;
+
+    signal(SIGINT, handle_signal);
+    signal(SIGHUP, handle_signal);
+}
+
+void perform_requests() {
+    if (wakeup_armed == 0 && stop_order == 0 && reload_order == 0) {
+        return;
+    }
+    // Take the pending requests with the handler held back, so one that
+    // arrives meanwhile is neither lost nor taken twice.
+    sigset_t requests;
+    sigset_t previous;
+    sigemptyset(&requests);
+    sigaddset(&requests, SIGINT);
+    sigaddset(&requests, SIGHUP);
+    sigprocmask(SIG_BLOCK, &requests, &previous);
+    if (wakeup_armed != 0) {
+        set_wakeup(false);
+        wakeup_armed = 0;
+    }
+    const sig_atomic_t stop = stop_order;
+    const sig_atomic_t reload = reload_order;
+    stop_order = 0;
+    reload_order = 0;
+    arrivals = 0;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+
+    if (stop != 0 && (reload == 0 || stop < reload)) {
+        stop_daemon();
+        if (reload != 0) {
+            reload_daemon();
+        }
+    } else if (reload != 0) {
+        reload_daemon();
+        if (stop != 0) {
+            stop_daemon();
+        }
+    }
+}

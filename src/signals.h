@@ -1,0 +1,19 @@
+// Stop and reload requests. The handler only records a request; the service
+// loop carries it out, so no stream, syslog or allocation runs in a handler.
+#pragma once
+
+#include <csignal>
+
+// Set by the service loop while an account command runs: a request that
+// arrives then waits for the command to end and needs no wake-up.
+extern volatile sig_atomic_t command_running;
+
+void handle_signal(int sig);
+
+// Installs handle_signal for SIGINT, then SIGHUP.
+void install_signal_handlers();
+
+// Carries out the requests recorded since the last call, in the order they
+// came: a stop writes its debug line, releases the PID file and clears
+// running; a reload writes its debug line and re-reads the configuration.
+void perform_requests();
