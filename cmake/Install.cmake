@@ -1,0 +1,117 @@
+# Install rules and the Debian package.
+#
+# Paths that depend on the prefix (the unit's ExecStart and -c, the files
+# under etc) are worked out when installing, not when configuring, so that
+# `cmake --install --prefix ...` and cpack (which installs with prefix /usr)
+# each get a consistent tree from the same build directory. DESTDIR is
+# honoured throughout, for the fixed /quex paths too.
+
+include(GNUInstallDirs)
+
+set(USERACCOUNTD_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
+    "systemd system unit directory, relative to the prefix unless absolute")
+
+# Parent directories that installing creates, /quex and its children
+# included, are 0755 whatever the umask of whoever installs.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+
+set(_ua_dist "${CMAKE_CURRENT_LIST_DIR}/../dist")
+set(_ua_man "${CMAKE_CURRENT_LIST_DIR}/../man")
+cmake_path(NORMAL_PATH _ua_dist)
+cmake_path(NORMAL_PATH _ua_man)
+
+install(TARGETS useraccountd RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+install(TARGETS useraccountctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+
+install(FILES "${_ua_man}/useraccountctl.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${_ua_man}/useraccountd.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
+install(FILES "${_ua_man}/useraccountd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+
+# The daemon runs exactly this path through sudo, and senders compute the
+# queue key from exactly that file: neither moves with the prefix.
+install(PROGRAMS "${_ua_dist}/useraccount.sh" DESTINATION /quex/sbin
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                    GROUP_READ GROUP_EXECUTE
+                    WORLD_READ WORLD_EXECUTE)
+install(FILES "${_ua_dist}/useraccountkey.json" DESTINATION /quex/etc/useraccount
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# Install-time code: CMAKE_INSTALL_PREFIX here is the one in force when
+# installing. The etc rule is GNUInstallDirs' own: /etc for the prefixes / and
+# /usr, PREFIX/etc otherwise, or CMAKE_INSTALL_SYSCONFDIR if absolute.
+install(CODE "
+  set(_ua_sysconfdir [[${CMAKE_INSTALL_SYSCONFDIR}]])
+  set(_ua_sbindir [[${CMAKE_INSTALL_SBINDIR}]])
+  set(_ua_unitdir [[${USERACCOUNTD_SYSTEMD_UNITDIR}]])
+  set(_ua_dist [[${_ua_dist}]])
+  set(_ua_binary_dir [[${CMAKE_CURRENT_BINARY_DIR}]])
+"
+CODE [[
+  if(IS_ABSOLUTE "${_ua_sysconfdir}")
+    set(_ua_etc "${_ua_sysconfdir}")
+  elseif(CMAKE_INSTALL_PREFIX MATCHES "^/(usr/?)?$")
+    set(_ua_etc "/${_ua_sysconfdir}")
+  else()
+    set(_ua_etc "${CMAKE_INSTALL_PREFIX}/${_ua_sysconfdir}")
+  endif()
+  foreach(_ua_dir sbindir unitdir)
+    if(NOT IS_ABSOLUTE "${_ua_${_ua_dir}}")
+      set(_ua_${_ua_dir} "${CMAKE_INSTALL_PREFIX}/${_ua_${_ua_dir}}")
+    endif()
+  endforeach()
+
+  # The unit in dist/ is written for the Debian layout; point it at this one.
+  file(READ "${_ua_dist}/useraccountd.service" _ua_unit)
+  string(REPLACE "/usr/sbin/useraccountd" "${_ua_sbindir}/useraccountd" _ua_unit "${_ua_unit}")
+  string(REPLACE "/etc/useraccountd.conf" "${_ua_etc}/useraccountd.conf" _ua_unit "${_ua_unit}")
+  set(_ua_staged "${_ua_binary_dir}/useraccountd-install/useraccountd.service")
+  file(WRITE "${_ua_staged}" "${_ua_unit}")
+
+  file(INSTALL DESTINATION "${_ua_unitdir}" TYPE FILE FILES "${_ua_staged}"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL DESTINATION "${_ua_etc}" TYPE FILE FILES "${_ua_dist}/useraccountd.conf"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL DESTINATION "${_ua_etc}/logrotate.d" TYPE FILE
+       FILES "${_ua_dist}/useraccountd.logrotate" RENAME useraccountd
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  # sudo ignores a drop-in that others may write, and one whose name has a
+  # dot in it.
+  file(INSTALL DESTINATION "${_ua_etc}/sudoers.d" TYPE FILE
+       FILES "${_ua_dist}/sudoers.d/useraccountd"
+       PERMISSIONS OWNER_READ GROUP_READ)
+]])
+
+# Debian package: `cpack -G DEB` in the build directory.
+set(CPACK_PACKAGE_NAME useraccountd)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_CONTACT "useraccountd maintainers <root@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "account command service on a System V message queue")
+set(CPACK_PACKAGE_DESCRIPTION
+    "useraccountd takes account commands that local programs put on a System V \
+message queue and runs an account script as root through sudo for each, one \
+at a time, pausing after each. useraccountctl sends commands and shows the \
+queue. The package brings an example account script (add, delete, lock and \
+unlock users), a systemd unit, a sudoers rule and a logrotate snippet.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# libc and libstdc++ versions come from the binaries themselves.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# sudo and bash run the script; passwd brings useradd, userdel and usermod;
+# bsdutils brings logger.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, bash, passwd, bsdutils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
+# conffiles: dpkg keeps an administrator's changes to these on upgrade. For
+# the key file this also keeps its inode, hence the queue key, across
+# upgrades: dpkg leaves an unchanged conffile in place instead of replacing it.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${_ua_dist}/debian/conffiles"
+    "${_ua_dist}/debian/postinst"
+    "${_ua_dist}/debian/prerm"
+    "${_ua_dist}/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+include(CPack)
