@@ -1,0 +1,336 @@
+// useraccountctl against a real queue in the sandbox: what send puts on the
+// queue, what status and list report, and that looking changes nothing.
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "account_command.h"
+#include "command_queue.h"
+#include "harness.h"
+
+namespace blackbox {
+namespace {
+
+using ctl = sandbox_test;
+using words = std::vector<std::string>;
+
+struct message {
+    long type = 0;
+    std::string text;
+    friend bool operator==(const message&, const message&) = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const message& m) {
+    return os << "{type " << m.type << ", text " << testing::PrintToString(m.text) << "}";
+}
+
+bool queue_exists() {
+    const key_t key = ftok(queue_key_file, queue_project_id);
+    return key != -1 && msgget(key, 0) != -1;
+}
+
+// Takes the oldest message off, or nothing when the queue is empty.
+std::optional<message> take_oldest(const command_queue& q) {
+    std::vector<long> buffer(1 + 65536 / sizeof(long));
+    const ssize_t n = msgrcv(q.id(), buffer.data(), 65536, 0, IPC_NOWAIT);
+    if (n == -1) {
+        return std::nullopt;
+    }
+    return message{buffer[0], std::string(reinterpret_cast<const char*>(buffer.data() + 1),
+                                          static_cast<std::size_t>(n))};
+}
+
+std::vector<message> take_all(const command_queue& q) {
+    std::vector<message> all;
+    for (auto m = take_oldest(q); m; m = take_oldest(q)) {
+        all.push_back(*m);
+    }
+    return all;
+}
+
+exit_status run_to_end(process& p) {
+    const auto status = p.wait_exit(20s);
+    return status ? *status : killed_by(0);
+}
+
+// The value after "name:" on its line of status output.
+std::string field(const std::string& out, const std::string& name) {
+    const std::string label = name + ":";
+    for (std::size_t start = 0; start < out.size();) {
+        std::size_t end = out.find('\n', start);
+        end = end == std::string::npos ? out.size() : end;
+        const std::string line = out.substr(start, end - start);
+        if (line.compare(0, label.size(), label) == 0) {
+            const std::size_t value = line.find_first_not_of(' ', label.size());
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+        start = end + 1;
+    }
+    return "<no " + name + " line>";
+}
+
+TEST_F(ctl, send_puts_words_the_daemon_splits_back) {
+    const words sent{"add", "John Smith", "it's", "", "$(id)", "a\\b", "tab\there", "x\ny"};
+    std::vector<std::string> args{"send"};
+    args.insert(args.end(), sent.begin(), sent.end());
+    process p = run_ctl(args);
+    ASSERT_EQ(run_to_end(p), exited(0)) << p.err();
+    EXPECT_EQ(p.out(), "");
+    EXPECT_EQ(p.err(), "");
+
+    const command_queue q;
+    const auto m = take_oldest(q);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->type, 1);
+    const split_result split = split_words(m->text);
+    EXPECT_EQ(split.error, nullptr);
+    EXPECT_EQ(split.words, sent) << testing::PrintToString(m->text);
+    EXPECT_FALSE(take_oldest(q));
+}
+
+TEST_F(ctl, send_raw_text_with_a_type_and_words_that_look_like_options) {
+    process raw = run_ctl({"send", "--type", "7", "--raw", "a 'b  \\"});
+    ASSERT_EQ(run_to_end(raw), exited(0)) << raw.err();
+    process dashed = run_ctl({"send", "-t", "9223372036854775807", "--", "-x", "--type"});
+    ASSERT_EQ(run_to_end(dashed), exited(0)) << dashed.err();
+    process empty = run_ctl({"send", "--no-wait", "--raw", ""});
+    ASSERT_EQ(run_to_end(empty), exited(0)) << empty.err();
+
+    const command_queue q;
+    EXPECT_EQ(take_all(q), (std::vector<message>{
+                               {7, "a 'b  \\"}, {9223372036854775807L, "-x --type"}, {1, ""}}));
+}
+
+TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {
+    process over = run_ctl({"send", "--raw", std::string(max_text_size + 1, 'a')});
+    ASSERT_EQ(run_to_end(over), exited(1));
+    EXPECT_NE(over.err().find("8192 bytes"), std::string::npos) << over.err();
+    EXPECT_NE(over.err().find("8191"), std::string::npos) << over.err();
+    // Quoting counts: this word of 8190 bytes is sent as 8192.
+    process quoted = run_ctl({"send", std::string(max_text_size - 2, 'b') + " "});
+    ASSERT_EQ(run_to_end(quoted), exited(1));
+    EXPECT_NE(quoted.err().find("8192 bytes"), std::string::npos) << quoted.err();
+    EXPECT_FALSE(queue_exists()) << "refused before the queue was opened";
+
+    const std::string at_limit(max_text_size, 'c');
+    process fits = run_ctl({"send", at_limit});
+    ASSERT_EQ(run_to_end(fits), exited(0)) << fits.err();
+    const command_queue q;
+    EXPECT_EQ(take_all(q), (std::vector<message>{{1, at_limit}}));
+}
+
+TEST_F(ctl, send_on_a_full_queue_fails_at_once_with_no_wait_and_else_waits) {
+    const command_queue q;
+    // Two of the largest messages fill the default 16 KiB to the last byte.
+    const std::string filler(8192, 'f');
+    ASSERT_EQ(q.send(3, filler), 0);
+    ASSERT_EQ(q.send(3, filler), 0);
+
+    process hasty = run_ctl({"send", "--no-wait", "add", "alice"});
+    ASSERT_EQ(run_to_end(hasty), exited(1));
+    EXPECT_EQ(hasty.err(),
+              "useraccountctl: msgsnd: Resource temporarily unavailable "
+              "(the queue is full; nothing sent)\n");
+    EXPECT_EQ(q.waiting(), 2u);
+
+    process patient = run_ctl({"send", "add", "bob"});
+    EXPECT_FALSE(patient.wait_exit(500ms)) << "send did not wait for room";
+    ASSERT_TRUE(take_oldest(q));
+    ASSERT_EQ(run_to_end(patient), exited(0)) << patient.err();
+    EXPECT_EQ(take_all(q), (std::vector<message>{{3, filler}, {1, "add bob"}}));
+}
+
+TEST_F(ctl, help_and_usage_errors) {
+    struct usage_case {
+        std::vector<std::string> args;
+        const char* problem;  // on stderr
+    };
+    const usage_case errors[] = {
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"send"}, "no words to send"},
+        {{"send", "--type", "0", "x"}, "invalid type '0'"},
+        {{"send", "--type", "-3", "x"}, "invalid type '-3'"},
+        {{"send", "--type", "1x", "x"}, "invalid type '1x'"},
+        {{"send", "--type", "99999999999999999999", "x"}, "invalid type"},
+        {{"send", "--type"}, "requires an argument"},
+        {{"send", "--bogus", "x"}, "unrecognized option '--bogus'"},
+        {{"send", "--raw", "a", "b"}, "--raw"},
+        {{"status", "extra"}, "unexpected argument 'extra'"},
+        {{"status", "-p"}, "requires an argument"},
+        {{"list", "-x"}, "invalid option"},
+    };
+    for (const usage_case& c : errors) {
+        process p = run_ctl(c.args);
+        EXPECT_EQ(run_to_end(p), exited(2)) << testing::PrintToString(c.args);
+        EXPECT_NE(p.err().find(c.problem), std::string::npos) << p.err();
+        EXPECT_NE(p.err().find("--help"), std::string::npos) << p.err();
+        EXPECT_EQ(p.out(), "");
+    }
+    EXPECT_FALSE(queue_exists());
+
+    const std::vector<std::vector<std::string>> helps{
+        {"--help"}, {"send", "--help"}, {"send", "-h"}, {"status", "--help"}, {"list", "--help"}};
+    for (const auto& args : helps) {
+        process p = run_ctl(args);
+        EXPECT_EQ(run_to_end(p), exited(0)) << testing::PrintToString(args);
+        EXPECT_EQ(p.out().rfind("Usage: useraccountctl", 0), 0u) << p.out();
+        if (args.size() == 2) {
+            EXPECT_NE(p.out().find("useraccountctl " + args[0]), std::string::npos) << p.out();
+        }
+        EXPECT_EQ(p.err(), "");
+    }
+}
+
+TEST_F(ctl, status_and_list_of_a_missing_queue_create_nothing) {
+    process status = run_ctl({"status"});
+    EXPECT_EQ(run_to_end(status), exited(1));
+    EXPECT_EQ(field(status.out(), "queue").rfind("none (key 0x", 0), 0u) << status.out();
+
+    process list = run_ctl({"list"});
+    EXPECT_EQ(run_to_end(list), exited(1));
+    EXPECT_EQ(list.err().rfind("useraccountctl: msgget: No such file or directory", 0), 0u)
+        << list.err();
+    EXPECT_FALSE(queue_exists());
+
+    unlink(queue_key_file);
+    process no_key = run_ctl({"status"});
+    EXPECT_EQ(run_to_end(no_key), exited(1));
+    EXPECT_EQ(no_key.err().rfind("useraccountctl: ftok: No such file or directory", 0), 0u)
+        << no_key.err();
+}
+
+TEST_F(ctl, status_counts_messages_and_bytes_and_names_the_last_send_and_receive) {
+    const command_queue q;
+    process empty = run_ctl({"status"});
+    ASSERT_EQ(run_to_end(empty), exited(0)) << empty.err();
+    EXPECT_EQ(field(empty.out(), "queue").rfind("exists", 0), 0u) << empty.out();
+    EXPECT_EQ(field(empty.out(), "id"), std::to_string(q.id()));
+    EXPECT_EQ(field(empty.out(), "owner"), "user 0 (root), group 0 (root)");
+    EXPECT_EQ(field(empty.out(), "permissions"), "0666");
+    EXPECT_EQ(field(empty.out(), "messages"), "0");
+    EXPECT_EQ(field(empty.out(), "bytes"), "0 of 16384");
+    EXPECT_EQ(field(empty.out(), "last send"), "never");
+    EXPECT_EQ(field(empty.out(), "last receive"), "never");
+
+    process sender = run_ctl({"send", "--type", "2", "hello"});
+    ASSERT_EQ(run_to_end(sender), exited(0));
+    ASSERT_EQ(q.send(1, "add alice"), 0);
+    ASSERT_EQ(q.send(7, std::string(100, 'z')), 0);
+    ASSERT_EQ(q.send(1, "x"), 0);
+    ASSERT_TRUE(take_oldest(q));
+
+    process busy = run_ctl({"status"});
+    ASSERT_EQ(run_to_end(busy), exited(0)) << busy.err();
+    EXPECT_EQ(field(busy.out(), "messages"), "3");
+    EXPECT_EQ(field(busy.out(), "bytes"), "110 of 16384");
+    const std::string by_us = " by pid " + std::to_string(getpid());
+    const std::string send = field(busy.out(), "last send");
+    const std::string receive = field(busy.out(), "last receive");
+    EXPECT_NE(send.find(by_us), std::string::npos) << send;
+    EXPECT_NE(receive.find(by_us), std::string::npos) << receive;
+    EXPECT_EQ(send.rfind("20", 0), 0u) << "a date: " << send;
+}
+
+TEST_F(ctl, status_names_the_process_holding_the_pid_file_lock) {
+    const command_queue q;
+    process missing = run_ctl({"status", "-p", "/run/none.pid"});
+    ASSERT_EQ(run_to_end(missing), exited(0)) << missing.err();
+    EXPECT_EQ(field(missing.out(), "daemon"), "not running (no PID file)");
+
+    write_file("/run/stale.pid", "4242\n");
+    process stale = run_ctl({"status", "--pid_file", "/run/stale.pid"});
+    ASSERT_EQ(run_to_end(stale), exited(0)) << stale.err();
+    EXPECT_EQ(field(stale.out(), "pid file"), "/run/stale.pid");
+    EXPECT_EQ(field(stale.out(), "daemon"), "not running (no process holds the lock)");
+    EXPECT_EQ(field(stale.out(), "pid in file"), "4242");
+
+    const std::string pid_file = "/run/useraccountd.pid";
+    process starter = start_daemon({"-d", "-p", pid_file});
+    ASSERT_EQ(run_to_end(starter), exited(0)) << starter.err();
+    std::string pid_text;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            pid_text = read_file(pid_file);
+            return !pid_text.empty() && pid_text.back() == '\n';
+        },
+        10s));
+    pid_text.pop_back();
+    process running = run_ctl({"status", "-p", pid_file});
+    ASSERT_EQ(run_to_end(running), exited(0)) << running.err();
+    EXPECT_EQ(field(running.out(), "daemon"), "running, pid " + pid_text + " holds the lock");
+    EXPECT_EQ(field(running.out(), "pid in file"), pid_text);
+
+    // The kernel drops the lock with its holder, whatever is left in the file.
+    ASSERT_EQ(kill(std::stoi(pid_text), SIGKILL), 0);
+    std::string after;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            process gone = run_ctl({"status", "-p", pid_file});
+            run_to_end(gone);
+            after = field(gone.out(), "daemon");
+            return after == "not running (no process holds the lock)";
+        },
+        10s))
+        << after;
+}
+
+TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {
+    const command_queue q;
+    process empty = run_ctl({"list"});
+    ASSERT_EQ(run_to_end(empty), exited(0)) << empty.err();
+    EXPECT_EQ(empty.out(), "no messages waiting\n");
+
+    const std::vector<message> sent{
+        {1, "add alice"},
+        {7, std::string("tab\there\nnl \\ \x01\x7f\xff nul\0end", 25)},
+        {2, ""},
+        {3, std::string(8192, 'o')},  // more than the daemon takes
+    };
+    for (const message& m : sent) {
+        ASSERT_EQ(q.send(m.type, m.text), 0);
+    }
+    process list = run_ctl({"list"});
+    ASSERT_EQ(run_to_end(list), exited(0)) << list.err();
+    EXPECT_EQ(list.out(),
+              "POSITION TYPE       SIZE   TEXT\n"
+              "0        1          9      add alice\n"
+              "1        7          25     tab\\there\\nnl \\\\ \\x01\\x7f\\xff nul\\x00end\n"
+              "2        2          0      \n"
+              "3        3          8192   " +
+                  std::string(8192, 'o') + "\n");
+    EXPECT_EQ(list.err(), "");
+
+    EXPECT_EQ(q.waiting(), sent.size());
+    EXPECT_EQ(take_all(q), sent);
+}
+
+TEST_F(ctl, the_daemon_serves_what_send_queued_and_list_showed) {
+    const words first{"add", "John Smith"};
+    const words second{"delete", "$(touch /quex/escaped)", "; id"};
+    for (const words& w : {first, second}) {
+        std::vector<std::string> args{"send"};
+        args.insert(args.end(), w.begin(), w.end());
+        process p = run_ctl(args);
+        ASSERT_EQ(run_to_end(p), exited(0)) << p.err();
+    }
+    process list = run_ctl({"list"});
+    ASSERT_EQ(run_to_end(list), exited(0)) << list.err();
+    EXPECT_NE(list.out().find("add 'John Smith'"), std::string::npos) << list.out();
+
+    process daemon = start_daemon({"-c", write_conf("0\n")});
+    ASSERT_TRUE(wait_for_runs(2, 20s)) << daemon.err();
+    const auto served = runs();
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_EQ(served[0].args, first);
+    EXPECT_EQ(served[1].args, second);
+    EXPECT_FALSE(file_exists("/quex/escaped"));
+}
+
+}  // namespace
+}  // namespace blackbox
