@@ -29,26 +29,29 @@ constexpr char program_name[] = "useraccountctl";
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
-// Every failure reads "useraccountctl: CALL: ERROR TEXT", with an optional
-// note for the operator in parentheses.
-int call_failed(const char* call, const char* note = nullptr) {
-    const char* error_text = strerror(errno);
-    if (note != nullptr) {
-        fprintf(stderr, "%s: %s: %s (%s)\n", program_name, call, error_text, note);
-    } else {
-        fprintf(stderr, "%s: %s: %s\n", program_name, call, error_text);
-    }
-    return exit_failure;
+[[gnu::format(printf, 2, 0)]] void print_message(const char* who, const char* format,
+                                                 va_list args) {
+    fprintf(stderr, "%s: ", who);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
 }
 
 [[gnu::format(printf, 1, 2)]] int failed(const char* format, ...) {
-    fprintf(stderr, "%s: ", program_name);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    print_message(program_name, format, args);
     va_end(args);
-    fputc('\n', stderr);
     return exit_failure;
+}
+
+// Every failed call reads "useraccountctl: CALL: ERROR TEXT", with an
+// optional note for the operator in parentheses.
+int call_failed(const char* call, const char* note = nullptr) {
+    const char* error_text = strerror(errno);
+    if (note != nullptr) {
+        return failed("%s: %s (%s)", call, error_text, note);
+    }
+    return failed("%s: %s", call, error_text);
 }
 
 // command is "useraccountctl" or "useraccountctl send", as getopt names it.
@@ -58,12 +61,10 @@ int usage_hint(const char* command) {
 }
 
 [[gnu::format(printf, 2, 3)]] int usage_error(const char* command, const char* format, ...) {
-    fprintf(stderr, "%s: ", command);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    print_message(command, format, args);
     va_end(args);
-    fputc('\n', stderr);
     return usage_hint(command);
 }
 
