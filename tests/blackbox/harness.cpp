@@ -434,6 +434,19 @@ std::size_t command_queue::waiting() const {
     return ds.msg_qnum;
 }
 
+unsigned command_queue::mode() const {
+    msqid_ds ds{};
+    if (::msgctl(id_, IPC_STAT, &ds) != 0) {
+        fail_call("msgctl IPC_STAT");
+    }
+    return ds.msg_perm.mode & 07777u;
+}
+
+bool command_queue::exists() {
+    const key_t key = ::ftok(queue_key_file, queue_project_id);
+    return key != -1 && ::msgget(key, 0) != -1;
+}
+
 void command_queue::remove() const {
     if (::msgctl(id_, IPC_RMID, nullptr) != 0) {
         fail_call("msgctl IPC_RMID");

@@ -19,7 +19,8 @@
 //               call), wait_for_entry(predicate or substring, timeout).
 //               log_entry: priority (facility*8+level), ident, pid, message.
 // Queue         command_queue: opened through open_command_queue() of
-//               src/command_queue.h; send(type, bytes), waiting(), remove().
+//               src/command_queue.h; send(type, bytes), waiting(), mode(),
+//               remove(); exists() creates nothing.
 // Script runs   script_run: the arguments one run of the account script got,
 //               its start and end (CLOCK_REALTIME, microseconds) and euid.
 // Helpers       wait_until(predicate, timeout), read_file, write_file,
@@ -157,7 +158,10 @@ public:
     // 0 when sent, else the errno of msgsnd (EAGAIN when full and nowait).
     int send(long type, std::string_view text, bool nowait = false) const;
     std::size_t waiting() const;  // messages on the queue (msg_qnum)
+    unsigned mode() const;        // permission bits
     void remove() const;
+    // Whether the contract's queue exists; creates nothing.
+    static bool exists();
     // Removes the contract's queue if one exists; creates nothing.
     static void remove_existing();
 

@@ -1,0 +1,501 @@
+// Issue 2, black box: options and help, the run sequence, the log stream,
+// the command queue and the service loop of the real useraccountd, each test
+// in a fresh sandbox (its own queue, /quex and /dev/log).
+//
+// The daemon's standard output is a file, block-buffered; the loop flushes
+// it with each "Debug: N" line when the log stream is standard output. So
+// "Debug: N" on standard output means message N-1 has been served and its
+// pause has passed; the lines after the last "Debug:" appear at exit.
+#include <signal.h>
+
+#include <algorithm>
+
+#include "command_queue.h"
+#include "harness.h"
+
+namespace blackbox {
+namespace {
+
+const std::string help_text_for(const std::string& app_name) {
+    return "\n Usage: " + app_name + " [OPTIONS]\n\n"
+           "  Options:\n"
+           "   -h --help                 Print this help\n"
+           "   -c --conf_file filename   Read configuration from the file\n"
+           "   -t --test_conf filename   Test configuration file\n"
+           "   -l --log_file  filename   Write logs to the file\n"
+           "   -d --daemon               Daemonize this application\n"
+           "   -p --pid_file  filename   PID file used by daemonized app\n"
+           "\n";
+}
+
+std::string debug_line(int n) { return "Debug: " + std::to_string(n) + "\n"; }
+
+std::string echo_line(long type, const std::string& text) {
+    return "\nTesing...... Type:" + std::to_string(type) + "      " + text + "\n";
+}
+
+const std::string receiving = "receiving msg..... \n";
+
+using words = std::vector<std::string>;
+
+class service : public sandbox_test {
+protected:
+    // The daemon with a pause of 0 s, for tests where the pause does not
+    // matter.
+    process start_fast(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"-c", write_conf("0\n")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return start_daemon(args);
+    }
+
+    static bool wait_for_output(const process& p, const std::string& text, timeout limit = 20s) {
+        return wait_until([&] { return p.out().find(text) != std::string::npos; }, limit);
+    }
+
+    // SIGINT, the stop request: "Stopped" and status 0.
+    void stop(process& d) {
+        d.signal(SIGINT);
+        EXPECT_EQ(d.wait_exit(20s), exited(0)) << "stderr: " << d.err();
+    }
+
+    // The daemon's own entries (ident useraccountd, its pid).
+    std::vector<log_entry> daemon_entries(const process& d) {
+        std::vector<log_entry> mine;
+        for (auto& e : system_log().entries()) {
+            if (e.ident == "useraccountd" && e.pid == d.pid()) {
+                mine.push_back(std::move(e));
+            }
+        }
+        return mine;
+    }
+
+    std::vector<log_entry> sudo_commands() {
+        std::vector<log_entry> found;
+        for (auto& e : system_log().entries()) {
+            if (e.ident == "sudo" && e.message.find("COMMAND=") != std::string::npos) {
+                found.push_back(std::move(e));
+            }
+        }
+        return found;
+    }
+
+    std::vector<words> run_args() const {
+        std::vector<words> all;
+        for (auto& r : runs()) {
+            all.push_back(std::move(r.args));
+        }
+        return all;
+    }
+
+    std::optional<log_entry> wait_for_daemon_entry(const process& d, int priority, std::string_view text,
+                                                   timeout limit = 20s) {
+        return system_log().wait_for_entry(
+            [&](const log_entry& e) {
+                return e.ident == "useraccountd" && e.pid == d.pid() && e.priority == priority &&
+                       e.message == text;
+            },
+            limit);
+    }
+};
+
+constexpr int info = LOG_DAEMON | LOG_INFO;
+constexpr int error = LOG_DAEMON | LOG_ERR;
+
+// ---- options and help
+
+TEST_F(service, help_prints_exact_text_and_exits_0) {
+    for (const auto& option : {"-h", "--help", "--he"}) {
+        process p = start_daemon({option});
+        EXPECT_EQ(p.wait_exit(20s), exited(0)) << option;
+        EXPECT_EQ(p.out(), help_text_for("useraccountd")) << option;
+        EXPECT_EQ(p.err(), "") << option;
+    }
+    // argv[0] fills the usage line.
+    process p = start_daemon({"-h"}, "/opt/x/uad");
+    EXPECT_EQ(p.wait_exit(20s), exited(0));
+    EXPECT_EQ(p.out(), help_text_for("/opt/x/uad"));
+
+    // -h ends the run before a later -t is read.
+    process q = start_daemon({"-h", "-t", "/quex/missing.conf"});
+    EXPECT_EQ(q.wait_exit(20s), exited(0));
+    EXPECT_EQ(q.out(), help_text_for("useraccountd"));
+    EXPECT_EQ(q.err(), "");
+
+    EXPECT_TRUE(system_log().entries().empty()) << "help logs nothing";
+    EXPECT_FALSE(command_queue::exists()) << "help creates no queue";
+}
+
+TEST_F(service, bad_option_or_missing_argument_complains_prints_help_and_exits_1) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"-x"}, "invalid option -- 'x'"},
+        {{"--bogus"}, "unrecognized option '--bogus'"},
+        {{"-c"}, "option requires an argument -- 'c'"},
+        {{"--conf_file"}, "option '--conf_file' requires an argument"},
+        {{"-l"}, "option requires an argument -- 'l'"},
+        {{"-p"}, "option requires an argument -- 'p'"},
+        {{"-t"}, "option requires an argument -- 't'"},
+        {{"-d", "-q"}, "invalid option -- 'q'"},
+    };
+    for (const auto& [args, complaint] : cases) {
+        process p = start_daemon(args);
+        EXPECT_EQ(p.wait_exit(20s), exited(1)) << args[0];
+        EXPECT_EQ(p.out(), help_text_for("useraccountd")) << args[0];
+        EXPECT_NE(p.err().find(complaint), std::string::npos) << args[0] << ", stderr: " << p.err();
+    }
+    EXPECT_TRUE(system_log().entries().empty()) << "a bad option logs nothing";
+    EXPECT_FALSE(command_queue::exists());
+}
+
+// ---- the run sequence
+
+TEST_F(service, no_options_serves_in_foreground_with_debug_lines_on_stdout_and_a_1_s_pause) {
+    process d = start_daemon({});
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));
+    ASSERT_TRUE(wait_for_daemon_entry(d, info, "Started useraccountd"));
+
+    // The daemon created the queue, open to everyone.
+    ASSERT_TRUE(command_queue::exists());
+    command_queue q;
+    EXPECT_EQ(q.mode(), 0666u);
+
+    // No configuration file: the pause after a message is 1 s.
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(q.send(7, "x"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(1)));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 1s);
+
+    stop(d);
+    const std::string out = d.out();
+    EXPECT_TRUE(out.starts_with(debug_line(0) + receiving + echo_line(7, "x") + debug_line(1) + receiving))
+        << out;
+    EXPECT_EQ(d.err(), "");
+
+    const auto entries = daemon_entries(d);
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries.front().message, "Started useraccountd");
+    EXPECT_EQ(entries.front().priority, info);
+    EXPECT_EQ(entries.back().message, "Stopped useraccountd");
+    EXPECT_EQ(entries.back().priority, info);
+    EXPECT_EQ(entries.size(), 2u) << "no configuration read, nothing else logged";
+
+    // The queue belongs to the system and outlives the daemon.
+    EXPECT_TRUE(command_queue::exists());
+    EXPECT_TRUE(runs().empty());
+}
+
+TEST_F(service, log_file_takes_the_debug_lines_appended) {
+    write_file("/quex/daemon.log", "old line\n");
+    process d = start_fast({"-l", "/quex/daemon.log"});
+    ASSERT_TRUE(wait_until([] { return read_file("/quex/daemon.log") == "old line\n" + debug_line(0); }, 20s))
+        << read_file("/quex/daemon.log");
+    command_queue q;
+    ASSERT_EQ(q.send(2, "hello"), 0);
+    ASSERT_TRUE(wait_until([] { return read_file("/quex/daemon.log").ends_with(debug_line(1)); }, 20s));
+    stop(d);
+    EXPECT_TRUE(read_file("/quex/daemon.log").starts_with("old line\n" + debug_line(0) + debug_line(1)));
+    const std::string out = d.out();
+    EXPECT_TRUE(out.starts_with(receiving + echo_line(2, "hello") + receiving)) << out;
+    EXPECT_EQ(out.find("Debug: "), std::string::npos) << out;
+}
+
+TEST_F(service, log_file_in_missing_directory_is_logged_and_stdout_takes_the_debug_lines) {
+    process d = start_fast({"-l", "/quex/missing/daemon.log"});
+    const auto e = wait_for_daemon_entry(
+        d, error, "Can not open log file: /quex/missing/daemon.log, error: No such file or directory");
+    EXPECT_TRUE(e);
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));
+    command_queue q;
+    ASSERT_EQ(q.send(7, "still serving"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(1)));
+    EXPECT_TRUE(d.out().starts_with(debug_line(0) + receiving + echo_line(7, "still serving") + debug_line(1)))
+        << d.out();
+    EXPECT_FALSE(file_exists("/quex/missing"));
+    d.signal(SIGKILL);
+}
+
+TEST_F(service, log_stream_that_cannot_be_flushed_ends_the_loop_with_one_entry_then_stopped) {
+    process d = start_fast({"-l", "/dev/full"});
+    ASSERT_EQ(d.wait_exit(20s), exited(0)) << d.err();
+    const auto entries = daemon_entries(d);
+    std::vector<std::pair<int, std::string>> got;
+    for (const auto& e : entries) {
+        got.emplace_back(e.priority, e.message);
+    }
+    const std::vector<std::pair<int, std::string>> expected{
+        {info, "Started useraccountd"},
+        {info, "Configuration of useraccountd read from file " + std::string(conf_path)},
+        {error, "Can not fflush() log stream: /dev/full, error: No space left on device"},
+        {info, "Stopped useraccountd"},
+    };
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(d.out().find("receiving"), std::string::npos) << "the loop ends before it waits";
+    EXPECT_EQ(d.err(), "");
+}
+
+TEST_F(service, missing_key_file_ends_with_ftok_on_stderr_and_status_1) {
+    ::unlink(queue_key_file);
+    process d = start_fast();
+    EXPECT_EQ(d.wait_exit(20s), exited(1));
+    EXPECT_EQ(d.err(), "ftok: No such file or directory\n");
+    const auto entries = daemon_entries(d);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.front().message, "Started useraccountd");
+    for (const auto& e : entries) {
+        EXPECT_EQ(e.message.find("Stopped"), std::string::npos) << "no orderly stop: " << e;
+    }
+}
+
+TEST_F(service, queue_removed_while_waiting_ends_with_msgrcv_on_stderr_and_status_1) {
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));
+    command_queue q;
+    q.remove();
+    EXPECT_EQ(d.wait_exit(20s), exited(1));
+    EXPECT_EQ(d.err(), "msgrcv: Identifier removed\n");
+    for (const auto& e : daemon_entries(d)) {
+        EXPECT_EQ(e.message.find("Stopped"), std::string::npos) << e;
+    }
+}
+
+// ---- messages and the account script
+
+TEST_F(service, types_1_2_3_and_7_are_echoed_and_only_type_1_runs_the_script) {
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));
+    command_queue q;
+    ASSERT_EQ(q.send(2, "two"), 0);
+    ASSERT_EQ(q.send(7, "seven words"), 0);
+    ASSERT_EQ(q.send(3, "three"), 0);
+    ASSERT_EQ(q.send(1, "alice"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(4)));
+    EXPECT_TRUE(d.out().starts_with(debug_line(0) + receiving + echo_line(2, "two") + debug_line(1) + receiving +
+                                    echo_line(7, "seven words") + debug_line(2) + receiving +
+                                    echo_line(3, "three") + debug_line(3) + receiving + echo_line(1, "alice") +
+                                    debug_line(4)))
+        << d.out();
+    const auto r = runs();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].args, words{"alice"});
+    EXPECT_EQ(r[0].euid, 0) << "the script runs as root";
+    EXPECT_EQ(sudo_commands().size(), 1u);
+    EXPECT_EQ(q.waiting(), 0u);
+}
+
+TEST_F(service, empty_text_runs_the_script_with_no_arguments) {
+    process d = start_fast();
+    command_queue q;
+    ASSERT_EQ(q.send(1, ""), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(1)));
+    EXPECT_EQ(run_args(), std::vector<words>{words{}});
+    EXPECT_NE(d.out().find(echo_line(1, "")), std::string::npos) << d.out();
+}
+
+TEST_F(service, two_words_become_two_arguments_and_sudo_logs_the_command) {
+    process d = start_fast();
+    command_queue q;
+    ASSERT_EQ(q.send(1, "alice bob"), 0);
+    ASSERT_EQ(q.send(1, "add \"John Smith\"  'x y'\tz"), 0);
+    ASSERT_EQ(q.send(1, "''"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(3)));
+    EXPECT_EQ(run_args(), (std::vector<words>{{"alice", "bob"}, {"add", "John Smith", "x y", "z"}, {""}}));
+
+    const auto commands = sudo_commands();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[0].facility(), LOG_AUTHPRIV);
+    EXPECT_NE(commands[0].message.find("USER=root ; COMMAND=/usr/bin/bash /quex/sbin/useraccount.sh alice bob"),
+              std::string::npos)
+        << commands[0];
+}
+
+TEST_F(service, text_of_8191_bytes_is_received_whole) {
+    const std::string one_word = std::string(max_text_size - 1, 'a') + "z";
+    std::string many_words;
+    words expected;
+    for (int i = 0; many_words.size() < max_text_size - 5; ++i) {
+        char w[8];
+        std::snprintf(w, sizeof w, "w%04d", i % 10000);
+        expected.emplace_back(w);
+        many_words += (many_words.empty() ? "" : " ") + expected.back();
+    }
+    many_words += std::string(max_text_size - many_words.size(), ' ');  // blanks pad to the limit
+    ASSERT_EQ(one_word.size(), max_text_size);
+    ASSERT_EQ(many_words.size(), max_text_size);
+
+    command_queue q;
+    ASSERT_EQ(q.send(1, one_word), 0);
+    ASSERT_EQ(q.send(1, many_words), 0);
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+    const auto r = run_args();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0], words{one_word});
+    EXPECT_EQ(r[1], expected);
+    EXPECT_NE(d.out().find(echo_line(1, one_word)), std::string::npos);
+    EXPECT_NE(d.out().find(echo_line(1, many_words)), std::string::npos);
+    for (const auto& e : daemon_entries(d)) {
+        EXPECT_NE(e.priority, error) << e;
+    }
+}
+
+TEST_F(service, oversized_text_is_dropped_and_the_next_message_served) {
+    // Sent before the start, so the daemon meets the oversized one first.
+    // (The queue holds 16 KiB: two oversized messages do not fit at once.)
+    command_queue q;
+    ASSERT_EQ(q.send(1, std::string(max_text_size + 1, 'x'), true), 0);
+    ASSERT_EQ(q.send(1, "next", true), 0);
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+    ASSERT_EQ(q.send(5, std::string(max_text_size + 1, 'y'), true), 0);
+    ASSERT_EQ(q.send(1, "last", true), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(4)));
+    EXPECT_EQ(run_args(), (std::vector<words>{{"next"}, {"last"}}));
+    EXPECT_EQ(q.waiting(), 0u);
+
+    std::vector<std::string> errors;
+    for (const auto& e : daemon_entries(d)) {
+        if (e.priority == error) {
+            errors.push_back(e.message);
+        }
+    }
+    EXPECT_EQ(errors, (std::vector<std::string>{"Dropped oversized message of type 1",
+                                                "Dropped oversized message of type 5"}));
+    const std::string out = d.out();
+    EXPECT_EQ(out.find("xxxxxxxx"), std::string::npos) << "the dropped message is not echoed";
+    EXPECT_EQ(out.find("yyyyyyyy"), std::string::npos);
+    EXPECT_NE(out.find(echo_line(1, "next")), std::string::npos);
+    stop(d);
+    EXPECT_EQ(d.err(), "");
+}
+
+TEST_F(service, hostile_texts_reach_the_script_literally_and_nothing_else_runs) {
+    const std::vector<std::pair<std::string, words>> cases{
+        {"; touch /tmp/semicolon", {";", "touch", "/tmp/semicolon"}},
+        {"alice; touch /tmp/semicolon2", {"alice;", "touch", "/tmp/semicolon2"}},
+        {"$(touch /tmp/subst)", {"$(touch", "/tmp/subst)"}},
+        {"\"$(touch /tmp/subst2)\"", {"$(touch /tmp/subst2)"}},
+        {"`touch /tmp/backquote`", {"`touch", "/tmp/backquote`"}},
+        {"a | touch /tmp/pipe", {"a", "|", "touch", "/tmp/pipe"}},
+        {"a|touch /tmp/pipe2", {"a|touch", "/tmp/pipe2"}},
+        {"a && touch /tmp/and", {"a", "&&", "touch", "/tmp/and"}},
+        {"a & touch /tmp/background", {"a", "&", "touch", "/tmp/background"}},
+        {"a\ntouch /tmp/newline", {"a", "touch", "/tmp/newline"}},
+        {"a > /tmp/redirect", {"a", ">", "/tmp/redirect"}},
+        {"(touch /tmp/subshell)", {"(touch", "/tmp/subshell)"}},
+        {"x' ; touch /tmp/breakout ; '", {"x ; touch /tmp/breakout ; "}},
+        {"it\\'s \\; \\$HOME", {"it's", ";", "$HOME"}},
+        {"/quex/sbin/* ? [a-z]*", {"/quex/sbin/*", "?", "[a-z]*"}},
+        {"~ ~root $HOME ${PATH} $$", {"~", "~root", "$HOME", "${PATH}", "$$"}},
+        {"#comment a", {"#comment", "a"}},
+    };
+    command_queue q;
+    for (const auto& [text, expected] : cases) {
+        ASSERT_EQ(q.send(1, text), 0);
+    }
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(static_cast<int>(cases.size())), 60s));
+
+    const auto r = run_args();
+    ASSERT_EQ(r.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(r[i], cases[i].second) << "text: " << cases[i].first;
+    }
+    for (const auto& file : {"/tmp/semicolon", "/tmp/semicolon2", "/tmp/subst", "/tmp/subst2", "/tmp/backquote",
+                             "/tmp/pipe", "/tmp/pipe2", "/tmp/and", "/tmp/background", "/tmp/newline",
+                             "/tmp/redirect", "/tmp/subshell", "/tmp/breakout"}) {
+        EXPECT_FALSE(file_exists(file)) << file << " was created: a command other than the script ran";
+    }
+    // sudo ran the script and nothing else, once per message.
+    const auto commands = sudo_commands();
+    EXPECT_EQ(commands.size(), cases.size());
+    for (const auto& c : commands) {
+        EXPECT_NE(c.message.find("COMMAND=/usr/bin/bash /quex/sbin/useraccount.sh"), std::string::npos) << c;
+    }
+    for (const auto& e : daemon_entries(d)) {
+        EXPECT_NE(e.priority, error) << e;
+    }
+}
+
+TEST_F(service, unterminated_quote_runs_nothing_and_is_refused) {
+    command_queue q;
+    ASSERT_EQ(q.send(1, "add 'bob"), 0);
+    ASSERT_EQ(q.send(1, "add \"bob"), 0);
+    ASSERT_EQ(q.send(1, "after"), 0);
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(3)));
+    EXPECT_EQ(run_args(), std::vector<words>{{"after"}});
+    EXPECT_EQ(sudo_commands().size(), 1u);
+
+    std::vector<std::string> refusals;
+    for (const auto& e : daemon_entries(d)) {
+        if (e.priority == error) {
+            refusals.push_back(e.message);
+        }
+    }
+    ASSERT_EQ(refusals.size(), 2u);
+    for (const auto& r : refusals) {
+        EXPECT_TRUE(r.starts_with("Refused account command: ") && r.size() > 25) << r;
+    }
+    // Echoed all the same.
+    EXPECT_NE(d.out().find(echo_line(1, "add 'bob")), std::string::npos) << d.out();
+}
+
+TEST_F(service, messages_sent_before_the_start_are_served_oldest_first) {
+    command_queue q;
+    ASSERT_EQ(q.send(1, "first"), 0);
+    ASSERT_EQ(q.send(7, "second"), 0);
+    ASSERT_EQ(q.send(1, "third"), 0);
+    ASSERT_EQ(q.send(2, "fourth"), 0);
+    ASSERT_EQ(q.send(1, "fifth"), 0);
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(5)));
+    EXPECT_EQ(run_args(), (std::vector<words>{{"first"}, {"third"}, {"fifth"}}));
+    const std::string out = d.out();
+    std::size_t at = 0;
+    for (const auto& [type, text] : std::vector<std::pair<long, std::string>>{
+             {1, "first"}, {7, "second"}, {1, "third"}, {2, "fourth"}, {1, "fifth"}}) {
+        const std::size_t next = out.find(echo_line(type, text), at);
+        ASSERT_NE(next, std::string::npos) << text << " not echoed in order:\n" << out;
+        at = next;
+    }
+}
+
+TEST_F(service, useraccountctl_send_words_reach_the_script_unchanged) {
+    process d = start_fast();
+    const words sent{"add", "John Smith", "it's", "$(id)", "", "a\"b\\c", "tab\there"};
+    std::vector<std::string> args{"send", "--"};
+    args.insert(args.end(), sent.begin(), sent.end());
+    process ctl = run_ctl(args);
+    ASSERT_EQ(ctl.wait_exit(20s), exited(0)) << ctl.err();
+    ASSERT_TRUE(wait_for_runs(1, 20s));
+    EXPECT_EQ(run_args(), std::vector<words>{sent});
+}
+
+// One account command at a time; the pause after it before the next.
+TEST_F(service, next_message_is_not_taken_before_the_script_ended_and_the_pause_passed) {
+    set_script_sleep(1.5);
+    command_queue q;
+    ASSERT_EQ(q.send(1, "one"), 0);
+    ASSERT_EQ(q.send(1, "two"), 0);
+    process d = start_daemon({});  // no configuration: the pause is 1 s
+
+    ASSERT_TRUE(wait_until([&] { return runs_started() == 1; }, 20s));
+    std::size_t samples = 0;
+    while (runs().empty()) {
+        // While the first run lasts, the second message stays on the queue.
+        EXPECT_EQ(q.waiting(), 1u);
+        ++samples;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GT(samples, 0u);
+
+    ASSERT_TRUE(wait_for_runs(2, 30s));
+    const auto r = runs();
+    EXPECT_EQ(r[0].args, words{"one"});
+    EXPECT_EQ(r[1].args, words{"two"});
+    EXPECT_GE(r[1].start_us - r[0].end_us, 1'000'000) << "the second run started before the 1 s pause passed";
+    EXPECT_EQ(q.waiting(), 0u);
+    d.signal(SIGKILL);
+}
+
+}  // namespace
+}  // namespace blackbox
