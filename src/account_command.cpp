@@ -2,7 +2,9 @@
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
 
 // Inside double quotes a backslash escapes only these; before anything else
 // it stands for itself.

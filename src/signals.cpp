@@ -30,12 +30,12 @@ void set_wakeup(bool on) {
     if (!have_wakeup_timer) {
         return;
     }
-    itimerspec spec{};
+    itimerspec timer_value{};
     if (on) {
-        spec.it_value.tv_nsec = 1'000'000;
-        spec.it_interval.tv_nsec = 5'000'000;
+        timer_value.it_value.tv_nsec = 1'000'000;
+        timer_value.it_interval.tv_nsec = 5'000'000;
     }
-    timer_settime(wakeup_timer, 0, &spec, nullptr);
+    timer_settime(wakeup_timer, 0, &timer_value, nullptr);
 }
 
 // Its only work is to interrupt a wait; installed with restart semantics, so
