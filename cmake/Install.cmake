@@ -67,7 +67,10 @@ CODE [[
   file(READ "${_ua_dist}/useraccountd.service" _ua_unit)
   string(REPLACE "/usr/sbin/useraccountd" "${_ua_sbindir}/useraccountd" _ua_unit "${_ua_unit}")
   string(REPLACE "/etc/useraccountd.conf" "${_ua_etc}/useraccountd.conf" _ua_unit "${_ua_unit}")
-  set(_ua_staged "${_ua_binary_dir}/useraccountd-install/useraccountd.service")
+  # One staging file per destination, so that installs into different trees
+  # at the same time do not mix their units.
+  string(MD5 _ua_tree "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+  set(_ua_staged "${_ua_binary_dir}/useraccountd-install/${_ua_tree}/useraccountd.service")
   file(WRITE "${_ua_staged}" "${_ua_unit}")
 
   file(INSTALL DESTINATION "${_ua_unitdir}" TYPE FILE FILES "${_ua_staged}"

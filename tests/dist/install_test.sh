@@ -1,0 +1,94 @@
+#!/bin/bash
+# cmake --install into a DESTDIR, for the Debian prefix /usr and for a prefix
+# of its own: exactly the expected files, each with its mode, the fixed /quex
+# paths whatever the prefix, a unit whose ExecStart and -c name files of the
+# same tree, and nothing installed outside DESTDIR.
+# Usage: install_test.sh SOURCE_DIR BINARY_DIR
+set -uo pipefail
+here=$(dirname -- "$0")
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+
+source_dir=$1
+binary_dir=$2
+make_scratch
+
+cache_value() {
+    sed -n "s/^$1:[A-Z]*=//p" "$binary_dir/CMakeCache.txt"
+}
+sbindir=$(cache_value CMAKE_INSTALL_SBINDIR)
+bindir=$(cache_value CMAKE_INSTALL_BINDIR)
+# GNUInstallDirs caches an empty MANDIR that stands for DATAROOTDIR/man.
+mandir=$(cache_value CMAKE_INSTALL_MANDIR)
+mandir=${mandir:-share/man}
+
+# check_tree PREFIX ETC: installs with PREFIX and checks the tree, in which
+# the files for etc must land in ETC.
+check_tree() {
+    local prefix=$1 etc=$2
+    local root
+    root=$scratch/root$(tr / _ <<<"$prefix")
+    if ! DESTDIR=$root cmake --install "$binary_dir" --prefix "$prefix" >"$scratch/install.log" 2>&1; then
+        cat "$scratch/install.log" >&2
+        fail "cmake --install --prefix $prefix"
+        return
+    fi
+
+    # Path, mode, and the source file it must equal (- for the binaries and
+    # the unit, which are built or rewritten).
+    local unit=$prefix/lib/systemd/system/useraccountd.service
+    local expected="$prefix/$sbindir/useraccountd 755 -
+$prefix/$bindir/useraccountctl 755 -
+$prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
+$prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
+$prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
+/quex/sbin/useraccount.sh 755 dist/useraccount.sh
+/quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
+$unit 644 -
+$etc/useraccountd.conf 644 dist/useraccountd.conf
+$etc/logrotate.d/useraccountd 644 dist/useraccountd.logrotate
+$etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
+
+    local path mode source
+    while read -r path mode source; do
+        if [[ ! -f $root$path ]]; then
+            fail "[$prefix] $path is not installed"
+            continue
+        fi
+        expect_eq "[$prefix] mode of $path" "$mode" "$(mode_of "$root$path")"
+        if [[ $(id -u) == 0 ]]; then
+            expect_eq "[$prefix] $path belongs to root" "root:root" "$(stat -c %U:%G "$root$path")"
+        fi
+        if [[ $source != - ]]; then
+            check "[$prefix] $path equals $source" cmp -s "$source_dir/$source" "$root$path"
+        fi
+    done <<<"$expected"
+    expect_eq "[$prefix] nothing else is installed" \
+        "$(cut -d' ' -f1 <<<"$expected" | sort)" \
+        "$(cd "$root" && find . -type f | sed 's/^\.//' | sort)"
+    expect_eq "[$prefix] /quex directories are 755" "755 755 755 755" \
+        "$(stat -c %a "$root/quex" "$root/quex/sbin" "$root/quex/etc" "$root/quex/etc/useraccount" | xargs)"
+
+    # The manifest names every file installed, as seen inside DESTDIR: each
+    # must be in the tree.
+    expect_eq "[$prefix] manifest names the files of the tree" \
+        "$(cut -d' ' -f1 <<<"$expected" | sort)" \
+        "$(sort "$binary_dir/install_manifest.txt")"
+
+    # The unit starts the binary of this tree with the configuration of this
+    # tree.
+    local exec_start
+    exec_start=$(sed -n 's/^ExecStart=//p' "$root$unit")
+    expect_eq "[$prefix] unit runs this tree's daemon" \
+        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf -l /var/log/useraccountd/useraccountd.log" \
+        "$exec_start"
+
+    check "[$prefix] installed daemon runs" "$root$prefix/$sbindir/useraccountd" --help
+    check "[$prefix] installed tool runs" "$root$prefix/$bindir/useraccountctl" --help
+    check "[$prefix] installed script parses" bash -n "$root/quex/sbin/useraccount.sh"
+} >/dev/null
+
+check_tree /usr /etc
+check_tree /opt/useraccountd /opt/useraccountd/etc
+
+finish

@@ -1,0 +1,59 @@
+#!/bin/bash
+# The manual pages render without a single warning, and they have not drifted
+# from the programs: every option that a program's own --help lists, and the
+# fixed paths of the queue contract, appear in its page.
+# Usage: man_test.sh SOURCE_DIR BINARY_DIR
+set -uo pipefail
+here=$(dirname -- "$0")
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+
+source_dir=$1
+binary_dir=$2
+require_tool man
+require_tool groff
+
+declare -A rendered
+for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5; do
+    file=$source_dir/man/$page
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+        man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
+    expect_eq "$page renders without warnings" "" "$warnings"
+    rendered[$page]=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man -E UTF-8 -l "$file" 2>/dev/null)
+    for section in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
+        expect_contains "$page has $section" $'\n'"$section"$'\n' "${rendered[$page]}"
+    done
+done
+
+# Pages name options as "-c, --conf_file"; the help texts list them their
+# own way.
+options_of() {
+    grep -oE -- '-[a-zA-Z],? --[a-z_-]+' | sed -E 's/^(-[a-zA-Z]),? /\1, /' | sort -u
+}
+
+daemon_options=$("$binary_dir/useraccountd" --help | options_of)
+expect_eq "the daemon lists six options" 6 "$(wc -l <<<"$daemon_options")"
+while read -r option; do
+    expect_contains "useraccountd(8) documents $option" "$option" "${rendered[useraccountd.8]}"
+done <<<"$daemon_options"
+
+for command in send status list; do
+    ctl_options=$("$binary_dir/useraccountctl" "$command" --help | options_of)
+    check "useraccountctl $command --help lists options" test -n "$ctl_options"
+    while read -r option; do
+        expect_contains "useraccountctl(1) documents $command $option" "$option" \
+            "${rendered[useraccountctl.1]}"
+    done <<<"$ctl_options"
+done
+
+# The paths and the command line that the code fixes.
+key_file=$(grep -oE 'queue_key_file\[\] = "[^"]+"' "$source_dir/src/command_queue.h" | cut -d'"' -f2)
+command_prefix=$(grep -oE 'account_command_prefix\[\] = "[^"]+"' "$source_dir/src/account_command.h" |
+    cut -d'"' -f2)
+check "key file path found in the source" test -n "$key_file"
+check "command prefix found in the source" test -n "$command_prefix"
+expect_contains "useraccountd(8) names the key file" "ftok(\"$key_file\", 'G')" "${rendered[useraccountd.8]}"
+expect_contains "useraccountd(8) shows the command line" "${command_prefix% }" "${rendered[useraccountd.8]}"
+expect_contains "useraccountctl(1) names the key file" "$key_file" "${rendered[useraccountctl.1]}"
+
+finish

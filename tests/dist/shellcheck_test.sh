@@ -1,0 +1,23 @@
+#!/bin/bash
+# Nothing for shellcheck in the shipped scripts (the account script as
+# bash, the maintainer scripts as the POSIX sh that dpkg runs them with) nor
+# in these tests.
+# Usage: shellcheck_test.sh SOURCE_DIR
+set -uo pipefail
+here=$(dirname -- "$0")
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+
+source_dir=$1
+require_tool shellcheck
+
+check "account script" shellcheck --shell=bash "$source_dir/dist/useraccount.sh"
+for script in postinst prerm postrm; do
+    check "$script" shellcheck --shell=sh "$source_dir/dist/debian/$script"
+done
+for test_script in "$source_dir"/tests/dist/*.sh; do
+    check "${test_script##*/}" shellcheck --shell=bash --external-sources \
+        --source-path="$source_dir/tests/dist" "$test_script"
+done
+
+finish
