@@ -40,8 +40,9 @@ install(FILES "${_ua_dist}/useraccountkey.json" DESTINATION /quex/etc/useraccoun
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Install-time code: CMAKE_INSTALL_PREFIX here is the one in force when
-# installing. The etc rule is GNUInstallDirs' own: /etc for the prefixes / and
-# /usr, PREFIX/etc otherwise, or CMAKE_INSTALL_SYSCONFDIR if absolute.
+# installing. Files for etc go where GNUInstallDirs puts them for / and /usr,
+# that is /etc; to PREFIX/etc for any other prefix (/opt included, so that such
+# an install stays in one tree); or to CMAKE_INSTALL_SYSCONFDIR if absolute.
 install(CODE "
   set(_ua_sysconfdir [[${CMAKE_INSTALL_SYSCONFDIR}]])
   set(_ua_sbindir [[${CMAKE_INSTALL_SBINDIR}]])

@@ -85,6 +85,8 @@ $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
 
     check "[$prefix] installed daemon runs" "$root$prefix/$sbindir/useraccountd" --help
     check "[$prefix] installed tool runs" "$root$prefix/$bindir/useraccountctl" --help
+    check "[$prefix] the daemon accepts the example configuration" \
+        "$root$prefix/$sbindir/useraccountd" -t "$root$etc/useraccountd.conf"
     check "[$prefix] installed script parses" bash -n "$root/quex/sbin/useraccount.sh"
 } >/dev/null
 
