@@ -168,14 +168,17 @@ process::process(std::string program, std::vector<std::string> argv, bool stdin_
     if (stdin_null) {
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     }
-    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     // A clean start whatever the test program inherited.
     sigset_t none;
     sigset_t defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (const int sig : {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGPIPE, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) {
+    for (const int sig :
+         {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGPIPE, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) {
         sigaddset(&defaults, sig);
     }
     posix_spawnattr_setsigmask(&attr, &none);
@@ -221,7 +224,8 @@ std::optional<exit_status> process::wait_exit(timeout limit) {
                 int raw = 0;
                 const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
                 if (r == pid_) {
-                    status_ = WIFSIGNALED(raw) ? killed_by(WTERMSIG(raw)) : exited(WEXITSTATUS(raw));
+                    status_ =
+                        WIFSIGNALED(raw) ? killed_by(WTERMSIG(raw)) : exited(WEXITSTATUS(raw));
                 } else if (r == -1 && errno != EINTR) {
                     fail_call("waitpid");
                 }
@@ -276,13 +280,15 @@ std::optional<log_entry> parse_log_entry(std::string_view datagram) {
     }
     std::string_view rest = datagram.substr(close + 1);
     constexpr std::size_t stamp = 16;  // "Mmm dd hh:mm:ss "
-    if (rest.size() < stamp || rest[3] != ' ' || rest[6] != ' ' || rest[9] != ':' || rest[15] != ' ') {
+    if (rest.size() < stamp || rest[3] != ' ' || rest[6] != ' ' || rest[9] != ':' ||
+        rest[15] != ' ') {
         return std::nullopt;
     }
     rest.remove_prefix(stamp);
 
     // "IDENT[PID]: " where the first "[digits]: " ends the ident; else "IDENT: ".
-    for (std::size_t open = rest.find('['); open != std::string_view::npos; open = rest.find('[', open + 1)) {
+    for (std::size_t open = rest.find('['); open != std::string_view::npos;
+         open = rest.find('[', open + 1)) {
         std::size_t i = open + 1;
         while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') {
             ++i;
@@ -384,8 +390,8 @@ std::vector<log_entry> syslog_capture::entries() {
     return entries_;
 }
 
-std::optional<log_entry> syslog_capture::wait_for_entry(const std::function<bool(const log_entry&)>& match,
-                                                        timeout limit) {
+std::optional<log_entry> syslog_capture::wait_for_entry(
+    const std::function<bool(const log_entry&)>& match, timeout limit) {
     std::unique_lock lock(mutex_);
     std::optional<log_entry> found;
     changed_.wait_for(lock, limit, [&] {
@@ -401,8 +407,8 @@ std::optional<log_entry> syslog_capture::wait_for_entry(const std::function<bool
 }
 
 std::optional<log_entry> syslog_capture::wait_for_entry(std::string_view substring, timeout limit) {
-    return wait_for_entry([&](const log_entry& e) { return e.message.find(substring) != std::string::npos; },
-                          limit);
+    return wait_for_entry(
+        [&](const log_entry& e) { return e.message.find(substring) != std::string::npos; }, limit);
 }
 
 // ---- command queue
@@ -509,7 +515,8 @@ std::vector<script_run> sandbox_test::runs() const {
             pos = nul + 1;
         }
         if (run.args.size() != argc) {
-            throw std::runtime_error("run file " + f.string() + ": argument count differs from header");
+            throw std::runtime_error("run file " + f.string() +
+                                     ": argument count differs from header");
         }
         result.push_back(std::move(run));
     }

@@ -78,12 +78,16 @@ struct exit_status {
     int number = 0;
     friend bool operator==(const exit_status&, const exit_status&) = default;
 };
-inline exit_status exited(int code) { return {false, code}; }
-inline exit_status killed_by(int sig) { return {true, sig}; }
+inline exit_status exited(int code) {
+    return {false, code};
+}
+inline exit_status killed_by(int sig) {
+    return {true, sig};
+}
 std::ostream& operator<<(std::ostream& os, const exit_status& s);
 
 class process {
-public:
+  public:
     // Runs `program` with `argv` (argv[0] included, chosen by the caller).
     process(std::string program, std::vector<std::string> argv, bool stdin_null = true);
     ~process();
@@ -98,14 +102,15 @@ public:
     std::string err() const { return read_file(err_path_); }
     const std::string& out_path() const { return out_path_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<exit_status> status_;
     std::string out_path_;
     std::string err_path_;
 };
 
-process start_daemon(const std::vector<std::string>& args, const std::string& argv0 = "useraccountd");
+process start_daemon(const std::vector<std::string>& args,
+                     const std::string& argv0 = "useraccountd");
 process run_ctl(const std::vector<std::string>& args);
 
 // ---- system log
@@ -115,7 +120,7 @@ struct log_entry {
     std::string ident;
     pid_t pid = -1;  // -1 when the entry carries none
     std::string message;
-    std::string raw;  // the datagram as received
+    std::string raw;                                         // the datagram as received
     int facility() const { return priority & LOG_FACMASK; }  // LOG_DAEMON, LOG_AUTHPRIV, ...
     int level() const { return priority & LOG_PRIMASK; }     // LOG_ERR, LOG_INFO, ...
 };
@@ -123,7 +128,7 @@ std::ostream& operator<<(std::ostream& os, const log_entry& e);
 std::optional<log_entry> parse_log_entry(std::string_view datagram);
 
 class syslog_capture {
-public:
+  public:
     explicit syslog_capture(std::string path = "/dev/log");
     ~syslog_capture();
     syslog_capture(const syslog_capture&) = delete;
@@ -131,10 +136,11 @@ public:
 
     // Every entry sent before this call, in order of arrival.
     std::vector<log_entry> entries();
-    std::optional<log_entry> wait_for_entry(const std::function<bool(const log_entry&)>& match, timeout limit);
+    std::optional<log_entry> wait_for_entry(const std::function<bool(const log_entry&)>& match,
+                                            timeout limit);
     std::optional<log_entry> wait_for_entry(std::string_view substring, timeout limit);
 
-private:
+  private:
     void read_loop();
     void sync();
 
@@ -152,7 +158,7 @@ private:
 // ---- command queue
 
 class command_queue {
-public:
+  public:
     command_queue();  // opens or creates the queue as the daemon does
     int id() const { return id_; }
     // 0 when sent, else the errno of msgsnd (EAGAIN when full and nowait).
@@ -165,7 +171,7 @@ public:
     // Removes the contract's queue if one exists; creates nothing.
     static void remove_existing();
 
-private:
+  private:
     int id_ = -1;
 };
 
@@ -180,17 +186,17 @@ struct script_run {
 };
 
 class sandbox_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
 
     syslog_capture& system_log() { return *system_log_; }
     std::vector<script_run> runs() const;  // the finished runs, in order
     std::size_t runs_started() const;
     bool wait_for_runs(std::size_t n, timeout limit) const;
-    void set_script_sleep(double seconds) const;  // 0: no sleep
+    void set_script_sleep(double seconds) const;             // 0: no sleep
     std::string write_conf(std::string_view content) const;  // returns conf_path
 
-private:
+  private:
     std::optional<syslog_capture> system_log_;
 };
 

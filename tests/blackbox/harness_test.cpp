@@ -11,7 +11,8 @@ namespace {
 using harness = sandbox_test;
 
 TEST(log_entry_parse, daemon_entry_with_pid) {
-    const auto e = parse_log_entry("<27>Dec  8 00:11:02 useraccountd[42]: Can not open log file: /x: y, error: z");
+    const auto e = parse_log_entry(
+        "<27>Dec  8 00:11:02 useraccountd[42]: Can not open log file: /x: y, error: z");
     ASSERT_TRUE(e);
     EXPECT_EQ(e->priority, LOG_DAEMON | LOG_ERR);
     EXPECT_EQ(e->facility(), LOG_DAEMON);
@@ -52,11 +53,14 @@ TEST_F(harness, account_script_through_sudo_records_arguments_and_sudo_logs_the_
     EXPECT_EQ(runs_started(), 1u);
 
     const auto e = system_log().wait_for_entry(
-        [](const log_entry& x) { return x.ident == "sudo" && x.message.find("COMMAND=") != std::string::npos; },
+        [](const log_entry& x) {
+            return x.ident == "sudo" && x.message.find("COMMAND=") != std::string::npos;
+        },
         10s);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->facility(), LOG_AUTHPRIV);
-    EXPECT_NE(e->message.find("USER=root ; COMMAND=/usr/bin/bash /quex/sbin/useraccount.sh"), std::string::npos)
+    EXPECT_NE(e->message.find("USER=root ; COMMAND=/usr/bin/bash /quex/sbin/useraccount.sh"),
+              std::string::npos)
         << *e;
 }
 
@@ -88,7 +92,8 @@ TEST_F(harness, queue_send_count_and_remove) {
 }
 
 TEST_F(harness, process_status_output_and_own_syslog_entries) {
-    process p("/usr/bin/bash", {"bash", "-c", "echo out; echo err >&2; logger -t tagged -p daemon.err hi; exit 3"});
+    process p("/usr/bin/bash",
+              {"bash", "-c", "echo out; echo err >&2; logger -t tagged -p daemon.err hi; exit 3"});
     EXPECT_EQ(p.wait_exit(10s), exited(3));
     EXPECT_EQ(p.out(), "out\n");
     EXPECT_EQ(p.err(), "err\n");
