@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-int open_command_queue(const char** failed_call) {
+int open_command_queue(const char** failed_call, bool create) {
     const key_t key = ftok(queue_key_file, queue_project_id);
     if (key == -1) {
         *failed_call = "ftok";
         return -1;
     }
-    const int id = msgget(key, queue_create_flags);
+    const int id = msgget(key, create ? queue_create_flags : 0);
     if (id == -1) {
         *failed_call = "msgget";
         return -1;

@@ -206,21 +206,6 @@ std::string group_name(gid_t gid) {
     return text;
 }
 
-// Looks the queue up as it stands; looking must never create it. Returns its
-// id, or -1 with errno set (ENOENT: no queue) and *failed_call naming the call.
-int find_existing_queue(key_t* key, const char** failed_call) {
-    *key = ftok(queue_key_file, queue_project_id);
-    if (*key == -1) {
-        *failed_call = "ftok";
-        return -1;
-    }
-    const int id = msgget(*key, 0);
-    if (id == -1) {
-        *failed_call = "msgget";
-    }
-    return id;
-}
-
 int run_send(int argc, char** argv) {
     static const option long_options[] = {
         {"type", required_argument, nullptr, 't'},
@@ -352,11 +337,14 @@ int run_status(int argc, char** argv) {
         return usage_error(argv[0], "unexpected argument '%s'", argv[optind]);
     }
 
-    key_t key = -1;
+    // Looking must never create the queue.
+    const key_t key = ftok(queue_key_file, queue_project_id);
     const char* failed_call = nullptr;
-    const int queue_id = find_existing_queue(&key, &failed_call);
+    const int queue_id = open_command_queue(&failed_call, false);
+    const bool no_queue =
+        queue_id == -1 && errno == ENOENT && failed_call == std::string_view("msgget");
     int status = 0;
-    if (queue_id == -1 && errno == ENOENT && key != -1) {
+    if (no_queue) {
         printf("queue:          none (key 0x%08x)\n", static_cast<unsigned>(key));
         status = exit_failure;
     } else if (queue_id == -1) {
@@ -407,12 +395,11 @@ int run_list(int argc, char** argv) {
         return usage_error(argv[0], "unexpected argument '%s'", argv[optind]);
     }
 
-    key_t key = -1;
     const char* failed_call = nullptr;
-    const int queue_id = find_existing_queue(&key, &failed_call);
+    const int queue_id = open_command_queue(&failed_call, false);
     if (queue_id == -1) {
-        return call_failed(failed_call,
-                           errno == ENOENT && key != -1 ? "no command queue" : queue_key_file);
+        const bool no_queue = errno == ENOENT && failed_call == std::string_view("msgget");
+        return call_failed(failed_call, no_queue ? "no command queue" : queue_key_file);
     }
     // Anything on the queue fits in the system's largest message, even a
     // message the daemon would refuse as oversized.
