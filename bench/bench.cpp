@@ -52,7 +52,7 @@ struct settings {
     std::string static_daemon_path;  // useraccountd linked with -static-libstdc++ -static-libgcc
     int drain_messages = 2000;
     int sudo_drain_messages = 2000;
-    int drain_rounds = 3;
+    int drain_rounds = 5;
     int sudo_drain_rounds = 2;
     int idle_seconds = 10;
     int memory_messages = 10000;
@@ -541,6 +541,13 @@ void bench_drain(const char* label, int messages, int rounds, bool real_sudo,
     const double dc = median(daemon_cpu_us);
     table.push_back({what, "server's own CPU per message, median (us)", fixed(fc, 1), fixed(dc, 1),
                      ratio_of(dc, fc), "", ""});
+    // The server runs one command at a time, so its own extra CPU lies on
+    // the critical path; this ratio is what the rounds would show without
+    // the noise of a shared machine.
+    const double implied = 1 + (dc - fc) * messages / 1e6 / f;
+    table.push_back({what,
+                     "ratio implied by the extra own CPU: 1 + (d - f) / floor time per message", "",
+                     "", fixed(implied, 4), "<= 1.03", verdict(implied <= 1.03)});
     if (real_sudo) {
         table.push_back({what, "commands sudo logged / sent", "", "",
                          std::to_string(commands_seen) + " / " + std::to_string(commands_expected),
@@ -864,8 +871,8 @@ void bench_stop() {
                      verdict(maximum(all_ms) < 50)});
     const auto over_1ms =
         std::count_if(all_ms.begin(), all_ms.end(), [](double ms) { return ms >= 1.0; });
-    table.push_back({what, "trials over 1 ms (the wake-up timer's first tick)", "", "",
-                     std::to_string(over_1ms), "", ""});
+    table.push_back({what, "trials over 1 ms (a busy machine, or the wake-up timer's first tick)",
+                     "", "", std::to_string(over_1ms), "", ""});
     table.push_back(
         {what, "burst of " + std::to_string(burst_messages) + " drains in (us); SIGINT spread over",
          "", fixed(burst_window / 1.5 * 1e6, 0), fixed(burst_window * 1e6, 0), "", ""});
