@@ -200,11 +200,21 @@ process::process(std::string program, std::vector<std::string> argv, bool stdin_
 }
 
 process::~process() {
-    if (pid_ > 0 && !status_) {
+    if (pid_ <= 0 || status_) {
+        return;
+    }
+    // An orderly stop first, so that a sanitizer build checks for leaks at
+    // exit in every test, not only in those that stop the daemon themselves.
+    ::kill(pid_, SIGINT);
+    int raw = 0;
+    bool ended = wait_until([&] { return ::waitpid(pid_, &raw, WNOHANG) == pid_; }, 1s);
+    if (!ended) {
         ::kill(pid_, SIGKILL);
-        int raw = 0;
         while (::waitpid(pid_, &raw, 0) == -1 && errno == EINTR) {
         }
+    } else if (WIFEXITED(raw) && WEXITSTATUS(raw) == sanitizer_exit_code) {
+        ADD_FAILURE() << "process " << pid_ << " ended with a sanitizer report (status "
+                      << sanitizer_exit_code << "); see its standard error: " << err_path_;
     }
 }
 

@@ -56,6 +56,9 @@ using timeout = std::chrono::milliseconds;
 inline constexpr char daemon_path[] = USERACCOUNTD_PATH;
 inline constexpr char ctl_path[] = USERACCOUNTCTL_PATH;
 
+// The exit status the sanitizer builds are told to use for a report.
+inline constexpr int sanitizer_exit_code = 86;
+
 inline constexpr char account_script[] = "/quex/sbin/useraccount.sh";
 inline constexpr char runs_dir[] = "/quex/runs";
 inline constexpr char conf_path[] = "/quex/etc/useraccount/useraccountd.conf";
