@@ -49,7 +49,6 @@ namespace {
 struct settings {
     std::string daemon_path;
     std::string floor_path;
-    std::string static_daemon_path;  // useraccountd linked with -static-libstdc++ -static-libgcc
     int drain_messages = 2000;
     int sudo_drain_messages = 2000;
     int drain_rounds = 5;
@@ -219,12 +218,10 @@ void clear_queue() {
 
 // ---- the servers: useraccountd and the floor, children of this program
 
-enum class server_kind { floor, daemon, static_daemon };
+enum class server_kind { floor, daemon };
 
 const char* name_of(server_kind kind) {
-    return kind == server_kind::floor    ? "floor"
-           : kind == server_kind::daemon ? "useraccountd"
-                                         : "useraccountd-static";
+    return kind == server_kind::floor ? "floor" : "useraccountd";
 }
 
 struct memory_figures {
@@ -261,10 +258,8 @@ class server {
                 _exit(126);
             }
             if (kind != server_kind::floor) {
-                const std::string& path =
-                    kind == server_kind::daemon ? config.daemon_path : config.static_daemon_path;
-                execl(path.c_str(), "useraccountd", "-c", conf.c_str(), "-l", log.c_str(),
-                      static_cast<char*>(nullptr));
+                execl(config.daemon_path.c_str(), "useraccountd", "-c", conf.c_str(), "-l",
+                      log.c_str(), static_cast<char*>(nullptr));
             } else {
                 execl(config.floor_path.c_str(), "useraccount_floor", static_cast<char*>(nullptr));
             }
@@ -738,22 +733,6 @@ void bench_memory() {
     };
     growth_rows("VmRSS", &memory_figures::rss_kib);
     growth_rows("RssAnon", &memory_figures::anon_kib);
-
-    if (config.static_daemon_path.empty()) {
-        return;
-    }
-    // The same daemon with libstdc++ and libgcc linked in: the pages of the
-    // shared C++ runtime that the loader touches are most of the resident set.
-    const memory_run v = memory_once(server_kind::static_daemon, messages, batches);
-    progress("  memory useraccountd-static done\n");
-    const std::string variant = " (-static-libstdc++ -static-libgcc)";
-    row("VmRSS after start" + variant, f.start.rss_kib, v.start.rss_kib, true);
-    row("VmHWM after the last" + variant, f.after_batch.back().hwm_kib,
-        v.after_batch.back().hwm_kib, true);
-    row("VmRSS after the last" + variant, f.after_batch.back().rss_kib,
-        v.after_batch.back().rss_kib, true);
-    row("  Pss after the last" + variant, f.after_batch.back().pss_kib,
-        v.after_batch.back().pss_kib, false);
 }
 
 // ---- stop latency
@@ -898,7 +877,7 @@ void print_table() {
 
 [[noreturn]] void usage() {
     fprintf(stderr,
-            "usage: useraccount_bench --daemon PATH --floor PATH [--static-daemon PATH]\n"
+            "usage: useraccount_bench --daemon PATH --floor PATH\n"
             "       [--only drain|sudo|idle|memory|stop]...\n"
             "       [--drain N] [--drain-rounds R] [--sudo-drain N] [--sudo-drain-rounds R]\n"
             "       [--idle-seconds S] [--memory-messages N] [--stop-trials N] [--seed N]\n");
@@ -919,8 +898,6 @@ int main(int argc, char* argv[]) {
             config.daemon_path = value;
         } else if (arg == "--floor") {
             config.floor_path = value;
-        } else if (arg == "--static-daemon") {
-            config.static_daemon_path = value;
         } else if (arg == "--only") {
             only.push_back(value);
         } else if (arg == "--drain") {

@@ -197,23 +197,6 @@ class frame_test : public sandbox_test {
         prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
 
-    // Waits for `text` on the process's standard output; gives up early when
-    // it has ended, and then says what it wrote.
-    static ::testing::AssertionResult wait_for_output(process& p, const std::string& text,
-                                                      timeout limit = 20s) {
-        const auto seen = [&] { return p.out().find(text) != std::string::npos; };
-        wait_until([&] { return seen() || p.wait_exit(0ms).has_value(); }, limit);
-        if (seen()) {
-            return ::testing::AssertionSuccess();
-        }
-        auto failure = ::testing::AssertionFailure()
-                       << "\"" << text << "\" not on the daemon's stdout";
-        if (const auto status = p.wait_exit(0ms)) {
-            failure << " (daemon " << *status << ")";
-        }
-        return failure << "\nstdout: " << p.out() << "\nstderr: " << p.err();
-    }
-
     static ::testing::AssertionResult wait_for_file_text(const std::string& path,
                                                          const std::string& text,
                                                          timeout limit = 20s) {

@@ -246,6 +246,19 @@ std::optional<exit_status> process::wait_exit(timeout limit) {
     return status_;
 }
 
+::testing::AssertionResult wait_for_output(process& p, const std::string& text, timeout limit) {
+    const auto seen = [&] { return p.out().find(text) != std::string::npos; };
+    wait_until([&] { return seen() || p.wait_exit(0ms).has_value(); }, limit);
+    if (seen()) {
+        return ::testing::AssertionSuccess();
+    }
+    auto failure = ::testing::AssertionFailure() << "\"" << text << "\" not on the daemon's stdout";
+    if (const auto status = p.wait_exit(0ms)) {
+        failure << " (daemon " << *status << ")";
+    }
+    return failure << "\nstdout: " << p.out() << "\nstderr: " << p.err();
+}
+
 process start_daemon(const std::vector<std::string>& args, const std::string& argv0) {
     std::vector<std::string> argv{argv0};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -112,6 +112,11 @@ class process {
     std::string err_path_;
 };
 
+// Waits for `text` on the process's standard output; gives up early when it
+// has ended, and then says what it wrote.
+::testing::AssertionResult wait_for_output(process& p, const std::string& text,
+                                           timeout limit = 20s);
+
 process start_daemon(const std::vector<std::string>& args,
                      const std::string& argv0 = "useraccountd");
 process run_ctl(const std::vector<std::string>& args);

@@ -51,22 +51,6 @@ class service : public sandbox_test {
         return start_daemon(args);
     }
 
-    // Gives up early when the daemon has ended; says what it wrote.
-    static ::testing::AssertionResult wait_for_output(process& p, const std::string& text,
-                                                      timeout limit = 20s) {
-        const auto seen = [&] { return p.out().find(text) != std::string::npos; };
-        wait_until([&] { return seen() || p.wait_exit(0ms).has_value(); }, limit);
-        if (seen()) {
-            return ::testing::AssertionSuccess();
-        }
-        auto failure = ::testing::AssertionFailure()
-                       << "\"" << text << "\" not on the daemon's stdout";
-        if (const auto status = p.wait_exit(0ms)) {
-            failure << " (daemon " << *status << ")";
-        }
-        return failure << "\nstdout: " << p.out() << "\nstderr: " << p.err();
-    }
-
     // SIGINT, the stop request: "Stopped" and status 0.
     void stop(process& d) {
         d.signal(SIGINT);
