@@ -1,10 +1,9 @@
-# Install rules and the Debian package.
+# Install rules; the Debian package (debian/) is built on them.
 #
-# Paths that depend on the prefix (the unit's ExecStart and -c, the files
+# Paths that depend on the prefix (the unit's commands and -c, the files
 # under etc) are worked out when installing, not when configuring, so that
-# `cmake --install --prefix ...` and cpack (which installs with prefix /usr)
-# each get a consistent tree from the same build directory. DESTDIR is
-# honoured throughout, for the fixed /quex paths too.
+# `cmake --install --prefix ...` gets a consistent tree from any build
+# directory. DESTDIR is honoured throughout, for the fixed /quex paths too.
 
 include(GNUInstallDirs)
 
@@ -46,6 +45,7 @@ install(FILES "${_ua_dist}/useraccountkey.json" DESTINATION /quex/etc/useraccoun
 install(CODE "
   set(_ua_sysconfdir [[${CMAKE_INSTALL_SYSCONFDIR}]])
   set(_ua_sbindir [[${CMAKE_INSTALL_SBINDIR}]])
+  set(_ua_bindir [[${CMAKE_INSTALL_BINDIR}]])
   set(_ua_unitdir [[${USERACCOUNTD_SYSTEMD_UNITDIR}]])
   set(_ua_dist [[${_ua_dist}]])
   set(_ua_binary_dir [[${CMAKE_CURRENT_BINARY_DIR}]])
@@ -58,7 +58,7 @@ CODE [[
   else()
     set(_ua_etc "${CMAKE_INSTALL_PREFIX}/${_ua_sysconfdir}")
   endif()
-  foreach(_ua_dir sbindir unitdir)
+  foreach(_ua_dir sbindir bindir unitdir)
     if(NOT IS_ABSOLUTE "${_ua_${_ua_dir}}")
       set(_ua_${_ua_dir} "${CMAKE_INSTALL_PREFIX}/${_ua_${_ua_dir}}")
     endif()
@@ -67,6 +67,7 @@ CODE [[
   # The unit in dist/ is written for the Debian layout; point it at this one.
   file(READ "${_ua_dist}/useraccountd.service" _ua_unit)
   string(REPLACE "/usr/sbin/useraccountd" "${_ua_sbindir}/useraccountd" _ua_unit "${_ua_unit}")
+  string(REPLACE "/usr/bin/useraccountctl" "${_ua_bindir}/useraccountctl" _ua_unit "${_ua_unit}")
   string(REPLACE "/etc/useraccountd.conf" "${_ua_etc}/useraccountd.conf" _ua_unit "${_ua_unit}")
   # One staging file per destination, so that installs into different trees
   # at the same time do not mix their units.
@@ -87,35 +88,3 @@ CODE [[
        FILES "${_ua_dist}/sudoers.d/useraccountd"
        PERMISSIONS OWNER_READ GROUP_READ)
 ]])
-
-# Debian package: `cpack -G DEB` in the build directory.
-set(CPACK_PACKAGE_NAME useraccountd)
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "useraccountd maintainers <root@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "account command service on a System V message queue")
-set(CPACK_PACKAGE_DESCRIPTION
-    "useraccountd takes account commands that local programs put on a System V \
-message queue and runs an account script as root through sudo for each, one \
-at a time, pausing after each. useraccountctl sends commands and shows the \
-queue. The package brings an example account script (add, delete, lock and \
-unlock users), a systemd unit, a sudoers rule and a logrotate snippet.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# libc and libstdc++ versions come from the binaries themselves.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# sudo and bash run the script; passwd brings useradd, userdel and usermod;
-# bsdutils brings logger.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, bash, passwd, bsdutils")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
-# conffiles: dpkg keeps an administrator's changes to these on upgrade. For
-# the key file this also keeps its inode, hence the queue key, across
-# upgrades: dpkg leaves an unchanged conffile in place instead of replacing it.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${_ua_dist}/debian/conffiles"
-    "${_ua_dist}/debian/postinst"
-    "${_ua_dist}/debian/prerm"
-    "${_ua_dist}/debian/postrm")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
-include(CPack)
