@@ -84,6 +84,9 @@ FILE* open_log_file(const char* name) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Each echo line reaches the journal or a file as it is written, not when
+    // a buffer fills or the process ends.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     app_name = argv[0];
     std::optional<std::string> log_file_name;
     int start_daemonized = 0;
