@@ -1,6 +1,9 @@
 #include "config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -42,12 +45,49 @@ int scan_int(FILE* in, int* value) {
     return 1;
 }
 
+namespace {
+
+// 0 for a regular file, else the error that refuses it.
+int refusal_of(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) {
+        return 0;
+    }
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+
+// Only a regular file is read, and opening it never blocks: a FIFO or a
+// device put in the file's place must not hang the daemon in a reload, where
+// a stop request would then wait behind it. It is looked at before it is
+// opened, so no device is ever opened, and again once open.
+FILE* open_conf_file(const char* name) {
+    struct stat st {};
+    if (stat(name, &st) == -1) {
+        return nullptr;
+    }
+    int refusal = refusal_of(st);
+    const int fd = refusal == 0 ? open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    if (fd == -1) {
+        errno = refusal != 0 ? refusal : errno;
+        return nullptr;
+    }
+    refusal = fstat(fd, &st) == -1 ? errno : refusal_of(st);
+    FILE* conf_file = refusal == 0 ? fdopen(fd, "r") : nullptr;
+    if (conf_file == nullptr) {
+        refusal = refusal != 0 ? refusal : errno;
+        close(fd);
+        errno = refusal;
+    }
+    return conf_file;
+}
+
+}  // namespace
+
 int read_conf_file(int reload) {
     if (!conf_file_name) {
         return 0;
     }
     const char* name = conf_file_name->c_str();
-    FILE* conf_file = fopen(name, "re");
+    FILE* conf_file = open_conf_file(name);
     if (conf_file == nullptr) {
         syslog(LOG_ERR, "Can not open config file: %s, error: %s", name, strerror(errno));
         return -1;
@@ -65,7 +105,7 @@ int read_conf_file(int reload) {
 }
 
 int test_conf_file(const char* file_name) {
-    FILE* conf_file = fopen(file_name, "re");
+    FILE* conf_file = open_conf_file(file_name);
     if (conf_file == nullptr) {
         fprintf(stderr, "Can't read config file %s\n", file_name);
         return 1;

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -52,17 +53,30 @@ void print_help() {
 
 // In daemon mode the file-creation mask is 0; a log file created with the
 // default mode would let every local user forge the log of a service that
-// runs commands as root.
+// runs commands as root. For the same reason an existing file is used only if
+// nobody else could have planted it or could write to it: not through a
+// symlink, owned by this user or root, and for a regular file neither a second
+// name of another file nor writable by group or others. A device such as
+// /dev/full serves as it is.
 FILE* open_log_file(const char* name) {
-    const int fd = open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        open(name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd == -1) {
         return nullptr;
     }
-    FILE* stream = fdopen(fd, "a+");
+    struct stat st {};
+    int refusal = fstat(fd, &st) == -1 ? errno : 0;
+    const bool others_file = st.st_uid != geteuid() && st.st_uid != 0;
+    const bool shared_file =
+        S_ISREG(st.st_mode) && ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_nlink != 1);
+    if (refusal == 0 && (others_file || shared_file)) {
+        refusal = EPERM;
+    }
+    FILE* stream = refusal == 0 ? fdopen(fd, "a+") : nullptr;
     if (stream == nullptr) {
-        const int saved_errno = errno;
+        refusal = refusal != 0 ? refusal : errno;
         close(fd);
-        errno = saved_errno;
+        errno = refusal;
     }
     return stream;
 }
@@ -70,6 +84,9 @@ FILE* open_log_file(const char* name) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Each echo line reaches the journal or a file as it is written, not when
+    // a buffer fills or the process ends.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     app_name = argv[0];
     std::optional<std::string> log_file_name;
     int start_daemonized = 0;

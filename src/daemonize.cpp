@@ -31,9 +31,16 @@ void open_dev_null_as_stdio() {
     }
 }
 
+// The file is written and cut as root: it must be this daemon's own, not a
+// name another user planted for a file of theirs or of the system.
 void take_pid_file(const char* name) {
-    const int fd = open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    const int fd = open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
     if (fd == -1) {
+        exit(1);
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != geteuid()) {
         exit(1);
     }
     // Never truncate before the lock is ours: the file may be a running

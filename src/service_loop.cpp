@@ -14,6 +14,7 @@
 #include "command_queue.h"
 #include "daemon.h"
 #include "signals.h"
+#include "text_escape.h"
 
 namespace {
 
@@ -29,6 +30,15 @@ void run_account_command(const char* text) {
     command_running = 1;
     (void)system(command_line.c_str());
     command_running = 0;
+}
+
+// The text is anybody's: escaped, it stays one line on a terminal or in the
+// journal and cannot pass for a line of the daemon's own.
+void echo_message(const queue_message& msg) {
+    static char escaped[escaped_size_max(max_text_size) + 1];
+    const std::size_t length = escape_text(msg.mtext, escaped, escape_style::echo);
+    escaped[length] = '\0';
+    printf("\nTesing...... Type:%ld      %s\n", msg.mtype, escaped);
 }
 
 void pause_after_message() {
@@ -70,7 +80,7 @@ void run_service_loop(int msg_queue_id, const char* log_stream_name) {
                 syslog(LOG_ERR, "Dropped oversized message of type %ld", msg.mtype);
                 break;
             case receive_result::message:
-                printf("\nTesing...... Type:%ld      %s\n", msg.mtype, msg.mtext);
+                echo_message(msg);
                 if (msg.mtype == 1) {
                     run_account_command(msg.mtext);
                 }

@@ -237,7 +237,8 @@ TEST_F(service, log_stream_that_cannot_be_flushed_ends_the_loop_with_one_entry_t
     EXPECT_EQ(d.err(), "");
 }
 
-TEST_F(service, stdout_as_log_stream_that_cannot_be_flushed_is_named_stdout) {
+// Standard output is line-buffered, so the debug line's own write fails.
+TEST_F(service, stdout_as_a_log_stream_that_cannot_be_written_is_named_stdout) {
     // bash execs the daemon (same pid, argv[0] useraccountd) with stdout on /dev/full.
     process d("/usr/bin/bash", {"bash", "-c", "exec -a useraccountd \"$0\" -c \"$1\" >/dev/full",
                                 daemon_path, write_conf("0\n")});
@@ -251,7 +252,7 @@ TEST_F(service, stdout_as_log_stream_that_cannot_be_flushed_is_named_stdout) {
         stopped = stopped || e.message == "Stopped useraccountd";
     }
     EXPECT_EQ(errors, std::vector<std::string>{
-                          "Can not fflush() log stream: stdout, error: No space left on device"});
+                          "Can not write to log stream: stdout, error: No space left on device"});
     EXPECT_TRUE(stopped);
 }
 

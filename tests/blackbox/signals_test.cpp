@@ -263,8 +263,8 @@ TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_n
     ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
     write_conf("0\n");
     d.signal(SIGHUP);
-    ASSERT_TRUE(wait_for_output(d, debug_line(1)));
-    EXPECT_EQ(d.out(), debug_line(0) + receiving + reloading + debug_line(1));
+    ASSERT_TRUE(wait_for_output(d, debug_line(1) + receiving));
+    EXPECT_EQ(d.out(), debug_line(0) + receiving + reloading + debug_line(1) + receiving);
     EXPECT_TRUE(wait_for_entry_of(d.pid(), info, reload_entry));
 
     command_queue q;

@@ -1,0 +1,78 @@
+#include "ctl.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+[[gnu::format(printf, 2, 0)]] void print_message(const char* who, const char* format,
+                                                 va_list args) {
+    fprintf(stderr, "%s: ", who);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+}
+
+}  // namespace
+
+int failed(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_message(program_name, format, args);
+    va_end(args);
+    return exit_failure;
+}
+
+int call_failed(const char* call, const char* note) {
+    const char* error_text = strerror(errno);
+    if (note != nullptr) {
+        return failed("%s: %s (%s)", call, error_text, note);
+    }
+    return failed("%s: %s", call, error_text);
+}
+
+int usage_hint(const char* command) {
+    fprintf(stderr, "Try '%s --help'.\n", command);
+    return exit_usage;
+}
+
+int usage_error(const char* command, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_message(command, format, args);
+    va_end(args);
+    return usage_hint(command);
+}
+
+std::string user_name(uid_t uid) {
+    const passwd* entry = getpwuid(uid);
+    std::string text = std::to_string(uid);
+    if (entry != nullptr) {
+        text += " (" + std::string(entry->pw_name) + ")";
+    }
+    return text;
+}
+
+std::string group_name(gid_t gid) {
+    const group* entry = getgrgid(gid);
+    std::string text = std::to_string(gid);
+    if (entry != nullptr) {
+        text += " (" + std::string(entry->gr_name) + ")";
+    }
+    return text;
+}
+
+pid_t lock_holder(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &lock) == -1) {
+        return -1;
+    }
+    return lock.l_type == F_UNLCK ? 0 : lock.l_pid;
+}

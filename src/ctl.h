@@ -1,0 +1,39 @@
+// useraccountctl: what its commands share. Each command lives in a file of
+// its own (ctl_send.cpp, ctl_status.cpp, ...), takes its own argv (argv[0]
+// names the command, as getopt reports it) and returns the exit status.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+inline constexpr char program_name[] = "useraccountctl";
+
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+int run_send(int argc, char** argv);
+int run_status(int argc, char** argv);
+int run_list(int argc, char** argv);
+int run_prepare(int argc, char** argv);
+int run_stop(int argc, char** argv);
+
+// "useraccountctl: MESSAGE" on standard error; returns exit_failure.
+[[gnu::format(printf, 1, 2)]] int failed(const char* format, ...);
+
+// "useraccountctl: CALL: ERROR TEXT", with an optional note for the operator
+// in parentheses; returns exit_failure.
+int call_failed(const char* call, const char* note = nullptr);
+
+// "COMMAND: MESSAGE" and a hint at --help on standard error; returns
+// exit_usage. command is argv[0] of the command.
+[[gnu::format(printf, 2, 3)]] int usage_error(const char* command, const char* format, ...);
+int usage_hint(const char* command);
+
+// "1000 (alice)", or the bare number when the database has no such entry.
+std::string user_name(uid_t uid);
+std::string group_name(gid_t gid);
+
+// The process holding a write lock on the open file, 0 when none does, -1
+// with errno when the question fails. Reads need no write access.
+pid_t lock_holder(int fd);

@@ -1,0 +1,28 @@
+// Texts from the queue are anybody's: before one reaches a terminal, the
+// journal or a log line, its control bytes are written as escapes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+enum class escape_style {
+    // Every control byte but tab (below 0x20, and 0x7f) as \n, \r or \xNN;
+    // backslash and bytes from 0x80 (UTF-8 names) unchanged. One text stays
+    // one line that moves no cursor, and plain texts are written as they are.
+    echo,
+    // Everything but printable ASCII escaped, tab and backslash included, so
+    // that the escaped form reads back unambiguously.
+    exact,
+};
+
+// Room that escaping n bytes may need at most.
+constexpr std::size_t escaped_size_max(std::size_t n) {
+    return 4 * n;
+}
+
+// Writes the escaped text to out, which has room for escaped_size_max() bytes,
+// and returns its length. No terminator is added.
+std::size_t escape_text(std::string_view text, char* out, escape_style style);
+
+std::string escape_text(std::string_view text, escape_style style);
