@@ -1,86 +1,90 @@
 #!/bin/bash
-# The Debian package that `cpack -G DEB` builds: its tree and modes, its
-# control fields, the conffiles that keep an administrator's changes, and
-# maintainer scripts that create the system user exactly once.
+# The Debian package that dpkg-buildpackage builds (package_build_test.sh): its
+# control fields, tree and modes, the conffiles that keep an administrator's
+# changes, what lintian says of it, and a postinst that creates the system
+# user, the sender group and the key file exactly once and leaves alone what
+# an administrator made.
 #
-# The maintainer scripts run for real, with the real adduser and useradd, in
-# a private mount namespace: /etc is an overlay whose changes land in a
-# throw-away tmpfs, and /var/log, /var/mail, /home and /run are empty tmpfs,
-# so the host's user database and files never change.
+# postinst runs for real, with the real adduser, in a chroot whose root is an
+# overlay of / with its changes in a throw-away tmpfs, so the host's user
+# database and files never change. Installing, upgrading, removing and
+# purging with dpkg under systemd are the container test's (tests/system).
 # Usage: package_test.sh SOURCE_DIR BINARY_DIR
 set -uo pipefail
 here=$(cd -- "$(dirname -- "$0")" && pwd)
 
 dpkg_path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+key_file=/quex/etc/useraccount/useraccountkey.json
 
-# Runs inside the namespace: one scenario, reported as key=value lines.
+# Runs inside a private mount namespace: one scenario, reported as key=value
+# lines.
 in_namespace() {
-    local control=$1 scenario=$2 layer=$3
+    local data=$1 control=$2 scenario=$3 layer=$4
+    local root=$layer/root dir
     set -e
     mount -t tmpfs tmpfs "$layer"
-    mkdir "$layer/upper" "$layer/work" "$layer/no-adduser"
-    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$layer/upper,workdir=$layer/work" /etc
-    for dir in /var/log /var/mail /home /run; do
-        if [[ -d $dir ]]; then
-            mount -t tmpfs tmpfs "$dir"
-        fi
+    mkdir "$layer/upper" "$layer/work" "$root"
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$layer/upper,workdir=$layer/work" "$root"
+    mount --rbind /dev "$root/dev"
+    mount --rbind /proc "$root/proc"
+    for dir in /run /tmp /var/tmp; do
+        mount -t tmpfs tmpfs "$root$dir"
     done
     # Account tools log to syslog: not to the host's.
-    if [[ -e /dev/log ]]; then
-        mount --bind /dev/null /dev/log
+    if [[ -e $root/dev/log ]]; then
+        mount --bind /dev/null "$root/dev/log"
     fi
+    # What postinst reads of the package: the key file's template, and the
+    # unit that debhelper's part enables.
+    install -D -m 0644 "$data/usr/share/useraccountd/useraccountkey.json" \
+        "$root/usr/share/useraccountd/useraccountkey.json"
+    install -D -m 0644 "$data/lib/systemd/system/useraccountd.service" \
+        "$root/lib/systemd/system/useraccountd.service"
+    cp -r "$control" "$root/control"
     set +e
 
-    # PATH as dpkg gives it, or one where only useradd and groupadd are found.
-    local path=$dpkg_path
-    if [[ $scenario == useradd* ]]; then
-        ln -s "$(command -v useradd)" "$layer/no-adduser/useradd"
-        ln -s "$(command -v groupadd)" "$layer/no-adduser/groupadd"
-        path=$layer/no-adduser:/usr/bin:/bin
-    fi
-    postinst() {
-        env -i PATH="$path" /bin/sh "$control/postinst" "$@"
+    # With the environment dpkg gives a maintainer script.
+    in_root() {
+        chroot "$root" /usr/bin/env -i PATH="$dpkg_path" DPKG_MAINTSCRIPT_PACKAGE=useraccountd \
+            DPKG_MAINTSCRIPT_ARCH="$(dpkg --print-architecture)" DPKG_ROOT= "$@"
     }
-
     case $scenario in
-        useradd-with-group)
-            groupadd --system useraccountd
+        group-exists)
+            in_root groupadd --system useraccountd
             ;;
-        existing-user)
-            useradd --system --no-create-home --shell /bin/false useraccountd
+        existing)
+            in_root useradd --system --no-create-home --shell /bin/false useraccountd
+            in_root groupadd useraccount
+            mkdir -p "$root${key_file%/*}"
+            echo "site key" >"$root$key_file"
+            echo "key_before=$(stat -c %i "$root$key_file")"
             ;;
     esac
     local first second
-    postinst configure
+    in_root /bin/sh /control/postinst configure
     first=$?
-    postinst configure 1.0.0
+    echo "key_first=$(stat -c '%i %a %U:%G' "$root$key_file" 2>&1)"
+    in_root /bin/sh /control/postinst configure 1.0.0
     second=$?
     echo "first=$first"
     echo "second=$second"
-    echo "passwd_lines=$(grep -c '^useraccountd:' /etc/passwd)"
-    echo "group_lines=$(grep -c '^useraccountd:' /etc/group)"
-    echo "passwd=$(getent passwd useraccountd)"
-    echo "group=$(getent group useraccountd)"
-    echo "shadow=$(getent shadow useraccountd | cut -d: -f1,2)"
-    echo "uid_min=$(awk '$1 == "UID_MIN" {print $2}' /etc/login.defs)"
+    echo "key_second=$(stat -c '%i %a %U:%G' "$root$key_file" 2>&1)"
+    echo "key_sum=$(md5sum <"$root$key_file" | cut -d' ' -f1)"
+    echo "passwd_lines=$(grep -c '^useraccountd:' "$root/etc/passwd")"
+    echo "group_lines=$(grep -c '^useraccountd:' "$root/etc/group")"
+    echo "sender_lines=$(grep -c '^useraccount:' "$root/etc/group")"
+    echo "passwd=$(in_root getent passwd useraccountd)"
+    echo "group=$(in_root getent group useraccountd)"
+    echo "sender=$(in_root getent group useraccount)"
+    echo "shadow=$(in_root getent shadow useraccountd | cut -d: -f1,2)"
+    echo "uid_min=$(awk '$1 == "UID_MIN" {print $2}' "$root/etc/login.defs")"
+    echo "gid_min=$(awk '$1 == "GID_MIN" {print $2}' "$root/etc/login.defs")"
 
-    if [[ $scenario == adduser ]]; then
-        env -i PATH="$path" /bin/sh "$control/postinst" bogus 2>/dev/null
+    if [[ $scenario == fresh ]]; then
+        in_root /bin/sh /control/postinst bogus 2>/dev/null
         echo "postinst_bogus=$?"
-        for script in prerm postrm; do
-            for argument in remove upgrade bogus; do
-                env -i PATH="$path" /bin/sh "$control/$script" "$argument" 2>/dev/null
-                echo "${script}_$argument=$?"
-            done
-        done
-        mkdir -p /var/log/useraccountd
-        echo x >/var/log/useraccountd/useraccountd.log
-        env -i PATH="$path" /bin/sh "$control/postrm" remove
-        echo "logs_after_remove=$(ls /var/log/useraccountd)"
-        env -i PATH="$path" /bin/sh "$control/postrm" purge
-        echo "postrm_purge=$?"
-        echo "logs_after_purge=$(ls -d /var/log/useraccountd 2>/dev/null)"
-        echo "user_after_purge=$(getent passwd useraccountd | cut -d: -f1)"
+        in_root /bin/sh /control/postrm bogus 2>/dev/null
+        echo "postrm_bogus=$?"
     fi
 }
 
@@ -95,65 +99,102 @@ fi
 
 source_dir=$1
 binary_dir=$2
-require_tool cpack
 require_tool dpkg-deb
+require_tool lintian
 make_scratch
 
-if ! cpack -G DEB --config "$binary_dir/CPackConfig.cmake" -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1; then
-    cat "$scratch/cpack.log" >&2
-    fail "cpack -G DEB"
+arch=$(dpkg --print-architecture)
+debs=("$binary_dir"/package/useraccountd_*.deb)
+if [[ ! -f ${debs[0]} ]]; then
+    fail "no package in $binary_dir/package: package_build_test.sh builds it (ctest runs it first)"
     finish
 fi
-debs=("$scratch"/pkg/*.deb)
-expect_eq "cpack builds one package" 1 "${#debs[@]}"
+expect_eq "one package besides the debug symbols" 1 "${#debs[@]}"
 deb=${debs[0]}
-expect_eq "package file name" "useraccountd_1.0.0_$(dpkg --print-architecture).deb" "${deb##*/}"
+project_version=$(sed -n 's/^project(useraccountd VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
+expect_eq "package file name has the project's version" \
+    "useraccountd_${project_version}_$arch.deb" "${deb##*/}"
 
 # --- control fields ---
 field() {
     dpkg-deb -f "$deb" "$1"
 }
 expect_eq "Package" useraccountd "$(field Package)"
-expect_eq "Architecture" "$(dpkg --print-architecture)" "$(field Architecture)"
-depends=$(field Depends)
-for package in sudo bash passwd libc6 libstdc++6; do
-    expect_contains "Depends names $package" "$package" "$depends"
+expect_eq "Version" "$project_version" "$(field Version)"
+expect_eq "Architecture" "$arch" "$(field Architecture)"
+expect_eq "Section" admin "$(field Section)"
+expect_eq "Priority" optional "$(field Priority)"
+maintainer=$(field Maintainer)
+check "Maintainer has a name and a mail address off this host ($maintainer)" \
+    grep -qE '^[^<>@]+ <[^<>@ ]+@[a-z0-9-]+(\.[a-z0-9-]+)+>$' <<<"$maintainer"
+expect_not_contains "Maintainer is not at localhost" localhost "$maintainer"
+depends=$(field Depends | tr ',' '\n' | sed -E 's/^ *//; s/[ (].*//')
+for package in adduser passwd sudo libc6 libstdc++6; do
+    check "Depends names $package" grep -qx "$package" <<<"$depends"
 done
+# Essential packages are never named.
+for package in bash bsdutils; do
+    expect_eq "Depends does not name $package" "" "$(grep -x "$package" <<<"$depends")"
+done
+expect_eq "Recommends" logrotate "$(field Recommends)"
 
 # --- data: tree and modes ---
-# "MODE OWNER PATH" for every file and link, directories apart.
-listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort -k3)
+# "MODE OWNER PATH [-> TARGET]" for every file and link, directories apart.
+listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
+    line = $1 " " $2 " " $6
+    if ($7 == "->") line = line " -> " $8
+    print line
+}' | sort -k3)
 expected_listing=$(sort -k3 <<'EOF'
+-rw-r--r-- root/root ./etc/default/useraccountd
 -rw-r--r-- root/root ./etc/logrotate.d/useraccountd
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
--rw-r--r-- root/root ./quex/etc/useraccount/useraccountkey.json
--rwxr-xr-x root/root ./quex/sbin/useraccount.sh
+-rwxr-xr-x root/root ./etc/useraccountd/useraccount.sh
+-rw-r--r-- root/root ./lib/systemd/system/useraccountd.service
+lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount.sh
 -rwxr-xr-x root/root ./usr/bin/useraccountctl
--rw-r--r-- root/root ./usr/lib/systemd/system/useraccountd.service
 -rwxr-xr-x root/root ./usr/sbin/useraccountd
--rw-r--r-- root/root ./usr/share/man/man1/useraccountctl.1
--rw-r--r-- root/root ./usr/share/man/man5/useraccountd.conf.5
--rw-r--r-- root/root ./usr/share/man/man8/useraccountd.8
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/copyright
+-rw-r--r-- root/root ./usr/share/lintian/overrides/useraccountd
+-rw-r--r-- root/root ./usr/share/man/man1/useraccountctl.1.gz
+-rw-r--r-- root/root ./usr/share/man/man5/useraccountd.conf.5.gz
+-rw-r--r-- root/root ./usr/share/man/man8/useraccountd.8.gz
+-rw-r--r-- root/root ./usr/share/useraccountd/useraccountkey.json
 EOF
 )
-expect_eq "package files and modes" "$expected_listing" "$listing"
+expect_eq "package files, links and modes" "$expected_listing" "$listing"
 bad_dirs=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')
 expect_eq "package directories are root's, 755" "" "$bad_dirs"
 
 data=$scratch/data
 dpkg-deb -x "$deb" "$data"
-for pair in quex/sbin/useraccount.sh:dist/useraccount.sh \
-    quex/etc/useraccount/useraccountkey.json:dist/useraccountkey.json \
+for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
+    usr/share/useraccountd/useraccountkey.json:dist/useraccountkey.json \
     etc/sudoers.d/useraccountd:dist/sudoers.d/useraccountd \
     etc/useraccountd.conf:dist/useraccountd.conf \
+    etc/default/useraccountd:dist/useraccountd.default \
     etc/logrotate.d/useraccountd:dist/useraccountd.logrotate; do
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
-exec_start=$(sed -n 's/^ExecStart=@\([^ ]*\) .* -c \([^ ]*\) .*/\1 \2/p' \
-    "$data/usr/lib/systemd/system/useraccountd.service")
+for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man8/useraccountd.8; do
+    check "packaged $page is man/${page#*/}" \
+        cmp -s <(gzip -dc "$data/usr/share/man/$page.gz") "$source_dir/man/${page#*/}"
+done
+
+# Every program the unit runs, other than kill, is the package's own.
+unit=$data/lib/systemd/system/useraccountd.service
+exec_start=$(sed -n 's/^ExecStart=@\([^ ]*\) .* -c \([^ ]*\) .*/\1 \2/p' "$unit")
 expect_eq "unit starts the packaged daemon with the packaged configuration" \
     "/usr/sbin/useraccountd /etc/useraccountd.conf" "$exec_start"
+programs=$(sed -nE 's/^Exec[A-Za-z]*=[-@:+!]*([^ ]+).*/\1/p' "$unit" | grep -vx /bin/kill)
+expect_eq "the unit's commands run the package's tool and daemon" \
+    "/usr/bin/useraccountctl /usr/bin/useraccountctl /usr/sbin/useraccountd" \
+    "$(sort <<<"$programs" | xargs)"
+while read -r program; do
+    check "$program of the unit is in the package" test -x "$data$program"
+done <<<"$programs"
 
 # --- control archive ---
 control_listing=$(dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - | awk '{print $1, $6}' | sort -k2)
@@ -162,18 +203,30 @@ for script in postinst prerm postrm; do
 done
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
-expected_conffiles='/etc/logrotate.d/useraccountd
+expected_conffiles='/etc/default/useraccountd
+/etc/logrotate.d/useraccountd
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
-/quex/etc/useraccount/useraccountkey.json
-/quex/sbin/useraccount.sh'
-expect_eq "conffiles keep the administrator's script, key, config and rules" \
+/etc/useraccountd/useraccount.sh'
+expect_eq "conffiles keep the administrator's script, settings and rules" \
     "$expected_conffiles" "$(sort "$control/conffiles")"
 while read -r conffile; do
     check "conffile $conffile is in the package" test -f "$data$conffile"
 done <"$control/conffiles"
 
-# --- maintainer scripts, for real, in a throw-away /etc ---
+# --- lintian: no error, no warning; the overrides in use ---
+lintian_output=$(lintian --display-info --pedantic --fail-on error,warning "$deb" 2>"$scratch/lintian.err")
+lintian_status=$?
+expect_eq "lintian status" 0 "$lintian_status"
+tags=$(grep -E '^[EWIPX]: ' <<<"$lintian_output")
+expect_eq "lintian reports no error or warning" "" "$(grep -E '^[EW]: ' <<<"$tags")"
+expect_eq "lintian finds every hardening feature" "" "$(grep -E ' hardening-' <<<"$tags")"
+expect_eq "lintian uses every override" "" "$(grep -E ' (unused|mismatched)-override' <<<"$tags")"
+if [[ -n $tags ]]; then
+    printf 'lintian, informational:\n%s\n' "$tags"
+fi
+
+# --- postinst, for real, in a throw-away root ---
 require_private_mounts
 host_had_user=$(grep -c '^useraccountd:' /etc/passwd)
 declare -A result
@@ -184,21 +237,23 @@ run_scenario() {
     while IFS= read -r line; do
         result[${line%%=*}]=${line#*=}
     done < <(unshare --mount bash "$here/package_test.sh" --in-namespace \
-        "$control" "$scenario" "$scratch/layer-$scenario" 2>"$scratch/$scenario.err")
-    if [[ -s $scratch/$scenario.err ]]; then
-        fail "[$scenario] maintainer scripts wrote to stderr: $(cat "$scratch/$scenario.err")"
-    fi
+        "$data" "$control" "$scenario" "$scratch/layer-$scenario" 2>"$scratch/$scenario.err")
+    # Enabling the unit is told on stderr; nothing else should be.
+    expect_eq "[$scenario] postinst writes nothing else to stderr" "" \
+        "$(grep -v '^Created symlink /etc/systemd/system/multi-user.target.wants/useraccountd.service ' \
+            "$scratch/$scenario.err")"
 }
 
-# check_user SCENARIO SHELL: one system user with its own group after two
-# runs of postinst.
-check_user() {
+# check_accounts SCENARIO SHELL: one system user with its own group, and one
+# sender group, after two runs of postinst.
+check_accounts() {
     local scenario=$1 shell=$2
     local name uid gid home user_shell group_gid
     expect_eq "[$scenario] first postinst" 0 "${result[first]:-}"
     expect_eq "[$scenario] second postinst" 0 "${result[second]:-}"
     expect_eq "[$scenario] one passwd entry" 1 "${result[passwd_lines]:-}"
     expect_eq "[$scenario] one group entry" 1 "${result[group_lines]:-}"
+    expect_eq "[$scenario] one sender group entry" 1 "${result[sender_lines]:-}"
     IFS=: read -r name _ uid gid _ home user_shell <<<"${result[passwd]:-}"
     IFS=: read -r _ _ group_gid _ <<<"${result[group]:-}"
     expect_eq "[$scenario] user name" useraccountd "$name"
@@ -211,28 +266,33 @@ check_user() {
     fi
     check "[$scenario] password locked (${result[shadow]:-})" \
         grep -qE '^useraccountd:[!*]' <<<"${result[shadow]:-}"
+    # The key file keeps its inode (the queue key) over the second run.
+    expect_eq "[$scenario] key file unchanged by the second postinst" \
+        "${result[key_first]:-}" "${result[key_second]:-}"
 }
 
-run_scenario adduser
-check_user adduser /usr/sbin/nologin
+run_scenario fresh
+check_accounts fresh /usr/sbin/nologin
+IFS=: read -r _ _ sender_gid members <<<"${result[sender]:-}"
+check "[fresh] sender group is a system group (gid $sender_gid below GID_MIN ${result[gid_min]:-})" \
+    test -n "$sender_gid" -a "${sender_gid:-0}" -lt "${result[gid_min]:-1000}"
+expect_eq "[fresh] sender group has no members yet" "" "$members"
+expect_eq "[fresh] key file is root's, 644" "644 root:root" "$(cut -d' ' -f2- <<<"${result[key_first]:-}")"
+expect_eq "[fresh] key file holds the template" \
+    "$(md5sum <"$source_dir/dist/useraccountkey.json" | cut -d' ' -f1)" "${result[key_sum]:-}"
 expect_eq "postinst refuses an unknown action" 1 "${result[postinst_bogus]:-}"
-for script in prerm postrm; do
-    expect_eq "$script remove" 0 "${result[${script}_remove]:-}"
-    expect_eq "$script upgrade" 0 "${result[${script}_upgrade]:-}"
-    expect_eq "$script refuses an unknown action" 1 "${result[${script}_bogus]:-}"
-done
-expect_eq "remove keeps the logs" useraccountd.log "${result[logs_after_remove]:-}"
-expect_eq "purge" 0 "${result[postrm_purge]:-}"
-expect_eq "purge removes the logs" "" "${result[logs_after_purge]-missing}"
-expect_eq "purge keeps the user" useraccountd "${result[user_after_purge]:-}"
+expect_eq "postrm refuses an unknown action" 1 "${result[postrm_bogus]:-}"
 
-run_scenario useradd
-check_user useradd /usr/sbin/nologin
-run_scenario useradd-with-group
-check_user useradd-with-group /usr/sbin/nologin
-# A user the administrator made is left as it is.
-run_scenario existing-user
-check_user existing-user /bin/false
+run_scenario group-exists
+check_accounts group-exists /usr/sbin/nologin
+
+# What the administrator made is left as it is.
+run_scenario existing
+check_accounts existing /bin/false
+expect_eq "[existing] the site's key file keeps its inode" \
+    "${result[key_before]:-}" "$(cut -d' ' -f1 <<<"${result[key_second]:-}")"
+expect_eq "[existing] the site's key file keeps its content" \
+    "$(md5sum <<<"site key" | cut -d' ' -f1)" "${result[key_sum]:-}"
 
 expect_eq "the host's user database is unchanged" "$host_had_user" \
     "$(grep -c '^useraccountd:' /etc/passwd)"

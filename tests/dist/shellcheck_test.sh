@@ -1,7 +1,7 @@
 #!/bin/bash
 # Nothing for shellcheck in the shipped scripts (the account script as
 # bash, the maintainer scripts as the POSIX sh that dpkg runs them with) nor
-# in these tests.
+# in these tests and the container test.
 # Usage: shellcheck_test.sh SOURCE_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -12,10 +12,10 @@ source_dir=$1
 require_tool shellcheck
 
 check "account script" shellcheck --shell=bash "$source_dir/dist/useraccount.sh"
-for script in postinst prerm postrm; do
-    check "$script" shellcheck --shell=sh "$source_dir/dist/debian/$script"
+for script in postinst postrm; do
+    check "$script" shellcheck --shell=sh "$source_dir/debian/useraccountd.$script"
 done
-for test_script in "$source_dir"/tests/dist/*.sh; do
+for test_script in "$source_dir"/tests/dist/*.sh "$source_dir"/tests/system/*.sh; do
     check "${test_script##*/}" shellcheck --shell=bash --external-sources \
         --source-path="$source_dir/tests/dist" "$test_script"
 done

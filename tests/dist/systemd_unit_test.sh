@@ -1,14 +1,17 @@
 #!/bin/bash
 # The installed systemd unit: systemd-analyze verify accepts it without a
-# warning; it stops with SIGINT, reloads with SIGHUP, restarts on failure and
-# runs the daemon in the foreground as the user that the sudoers rule, the
-# logrotate snippet and the package's postinst name; and none of its
-# hardening would stop sudo from becoming root or hide or remove the queue.
+# warning; it prepares the queue as root for its own user before user logins,
+# stops through useraccountctl stop within its stop timeout, reloads with
+# SIGHUP, restarts on failure and runs the daemon in the foreground as the
+# user that the sudoers rule, the logrotate snippet and the package's postinst
+# name; its default sender group and mode are those of the documented
+# environment file; and none of its hardening would stop sudo from becoming
+# root or hide or remove the queue.
 #
-# verify insists that ExecStart's binary exists, and looks the Documentation=
-# pages up with man: the unit is installed into a scratch tree (prefix /usr),
-# a copy has its ExecStart pointed at the binary in that tree, and MANPATH
-# points at the pages installed there.
+# verify insists that the commands' binaries exist, and looks the
+# Documentation= pages up with man: the unit is installed into a scratch tree
+# (prefix /usr), a copy has its commands pointed at the binaries in that tree,
+# and MANPATH points at the pages installed there.
 # Usage: systemd_unit_test.sh SOURCE_DIR BINARY_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -42,21 +45,45 @@ expect_eq "ExecStart runs the installed daemon in the foreground" \
 check "the configuration file named by -c is installed" test -f "$root/etc/useraccountd.conf"
 
 mkdir "$scratch/verify"
-sed "s|^ExecStart=@/usr/sbin/|ExecStart=@$root/usr/sbin/|" "$unit" >"$scratch/verify/useraccountd.service"
-check "ExecStart rewritten for verify" grep -q "^ExecStart=@$root/usr/sbin/useraccountd " \
-    "$scratch/verify/useraccountd.service"
+sed -E "s#^(Exec[A-Za-z]+=[-@:+!]*)/usr/(s?bin/useraccount(d|ctl) )#\1$root/usr/\2#" "$unit" \
+    >"$scratch/verify/useraccountd.service"
+expect_eq "commands rewritten for verify" 3 \
+    "$(grep -cE "^Exec[A-Za-z]+=[-@:+!]*$root/usr/s?bin/useraccount(d|ctl) " "$scratch/verify/useraccountd.service")"
 verify_output=$(MANPATH=$root/usr/share/man systemd-analyze verify \
     "$scratch/verify/useraccountd.service" 2>&1)
 verify_status=$?
 expect_eq "systemd-analyze verify status" 0 "$verify_status"
 expect_eq "systemd-analyze verify has nothing to say" "" "$verify_output"
 
-expect_eq "stops with SIGINT, the daemon's orderly stop" SIGINT "$(setting KillSignal)"
+# shellcheck disable=SC2016 # $MAINPID is systemd's to expand
+expect_eq "stops through the tool, which waits for a running command" \
+    '/usr/bin/useraccountctl stop --pid $MAINPID --timeout 110' "$(setting ExecStop)"
+# systemd kills what is left, a command half way through, once TimeoutStopSec
+# has passed: the tool must give up first.
+stop_timeout=$(setting TimeoutStopSec)
+check "the tool's timeout is below TimeoutStopSec ($stop_timeout)" \
+    test "$(sed -n 's/.* --timeout \([0-9]*\).*/\1/p' <<<"$(setting ExecStop)")" -lt "${stop_timeout%s}"
+check "TimeoutStopSec is in seconds ($stop_timeout)" grep -qE '^[0-9]+s$' <<<"$stop_timeout"
+expect_eq "falls back on SIGINT, the daemon's orderly stop" SIGINT "$(setting KillSignal)"
 expect_eq "only the daemon gets the stop signal, not a running command" mixed "$(setting KillMode)"
 # shellcheck disable=SC2016 # $MAINPID is systemd's to expand
 expect_eq "reloads with SIGHUP" '/bin/kill -HUP $MAINPID' "$(setting ExecReload)"
 expect_eq "restarts on failure" on-failure "$(setting Restart)"
 expect_eq "runs as its own user" useraccountd "$(setting User)"
+# shellcheck disable=SC2016 # the variables are systemd's to expand
+expect_eq "prepares the queue as root for that user, with the group and mode of the environment" \
+    '+/usr/bin/useraccountctl prepare --owner useraccountd --group ${USERACCOUNTD_QUEUE_GROUP} --mode ${USERACCOUNTD_QUEUE_MODE}' \
+    "$(setting ExecStartPre)"
+check "the queue is ready before user logins" \
+    grep -qw systemd-user-sessions.service <<<"$(setting Before)"
+# Without the environment file the unit's own values count: the same as the
+# file's. The file is optional ("-").
+expect_eq "default sender group and mode" \
+    "USERACCOUNTD_QUEUE_GROUP=useraccount USERACCOUNTD_QUEUE_MODE=0620" "$(setting Environment)"
+expect_eq "the environment file is optional" -/etc/default/useraccountd "$(setting EnvironmentFile)"
+expect_eq "the environment file sets the unit's values" \
+    "USERACCOUNTD_QUEUE_GROUP=useraccount USERACCOUNTD_QUEUE_MODE=0620" \
+    "$(grep -E '^USERACCOUNTD_QUEUE_(GROUP|MODE)=' "$source_dir/dist/useraccountd.default" | xargs)"
 expect_eq "runs as its own group" useraccountd "$(setting Group)"
 expect_eq "the queue outlives the service" no "$(setting RemoveIPC)"
 expect_eq "log directory is the one -l names" useraccountd "$(setting LogsDirectory)"
@@ -85,7 +112,8 @@ expect_contains "logrotate rotates as the unit's user" "su useraccountd useracco
     "$(cat "$root/etc/logrotate.d/useraccountd")"
 expect_contains "logrotate rotates the log that -l names" "/var/log/useraccountd/*.log" \
     "$(cat "$root/etc/logrotate.d/useraccountd")"
-expect_contains "postinst creates the unit's user" "user=useraccountd" \
-    "$(cat "$source_dir/dist/debian/postinst")"
+postinst=$(cat "$source_dir/debian/useraccountd.postinst")
+expect_contains "postinst creates the unit's user" "service_user=useraccountd" "$postinst"
+expect_contains "postinst creates the unit's sender group" "sender_group=useraccount" "$postinst"
 
 finish
