@@ -39,7 +39,7 @@ expect_not_contains() {
     local what=$1 needle=$2 haystack=$3
     checks=$((checks + 1))
     if [[ $haystack == *"$needle"* ]]; then
-        fail "$what: [$needle] unexpectedly found in [$haystack]"
+        fail "$what: [$needle] unexpectedly found in [$(grep -F -m3 -- "$needle" <<<"$haystack")]"
     fi
 }
 

@@ -383,6 +383,7 @@ if ! in_ct env DEBIAN_FRONTEND=noninteractive dpkg -i /root/useraccountd.deb >"$
     fail "dpkg -i of the same package again"
 fi
 expect_eq "the key file keeps its inode" "$key_inode" "$(in_ct stat -c %i /quex/etc/useraccount/useraccountkey.json)"
+expect_contains "the tool finds the same queue" "exists (key $queue_key)" "$(in_ct useraccountctl status)"
 expect_eq "the queue is the same" "$queue_key $queue_id" "$(queue_line "$queue_key" | awk '{print $1, $2}')"
 check "the site's script survives" in_ct grep -q 'slow command done' /etc/useraccountd/useraccount.sh
 expect_contains "the site's configuration survives" "This site pauses one second." \
