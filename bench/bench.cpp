@@ -12,7 +12,8 @@
 //   memory    resident memory after start and after batches of 10,000
 //             messages of mixed types and sizes up to the text limit
 //   stop      SIGINT at random moments to exit: waiting, pausing, and while
-//             a burst drains into the next wait
+//             a burst drains into the next wait; and `useraccountctl stop`
+//             of a waiting and of a pausing daemon, from the tool's start
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -49,6 +50,7 @@ namespace {
 struct settings {
     std::string daemon_path;
     std::string floor_path;
+    std::string ctl_path;  // optional: the useraccountctl stop rows
     int drain_messages = 2000;
     int sudo_drain_messages = 2000;
     int drain_rounds = 5;
@@ -303,6 +305,33 @@ class server {
             }
             sleep_for(50e-6);
         }
+    }
+
+    // useraccountctl stop --pid, then the exit reaped: seconds from the
+    // tool's start until both it and the daemon have ended. *tool_status is
+    // the tool's wait status.
+    double stop_with_ctl(int* status, int* tool_status) {
+        const double start = now();
+        const std::string pid = std::to_string(pid_);
+        const pid_t tool = fork();
+        if (tool == -1) {
+            fail("fork");
+        }
+        if (tool == 0) {
+            execl(config.ctl_path.c_str(), "useraccountctl", "stop", "--pid", pid.c_str(),
+                  "--timeout", "10", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (const pid_t child : {pid_, tool}) {
+            while (waitpid(child, child == pid_ ? status : tool_status, 0) == -1) {
+                if (errno != EINTR) {
+                    fail("waitpid");
+                }
+            }
+        }
+        const double seconds = now() - start;
+        pid_ = -1;
+        return seconds;
     }
 
     // SIGINT, then the exit reaped: seconds from the kill to the reaped end.
@@ -806,6 +835,40 @@ stop_trial stop_once(server_kind kind, moment when, std::mt19937& random, double
     return trial;
 }
 
+// useraccountctl stop of a daemon that waits for a message or pauses: the
+// tool reads the daemon's state, sends one SIGINT and waits for the end.
+void bench_ctl_stop(std::mt19937& random, int trials) {
+    std::uniform_real_distribution<double> jitter(0, 1);
+    for (const moment when : {moment::waiting, moment::pausing}) {
+        std::vector<double> ms;
+        int clean = 0;
+        for (int i = 0; i < trials; ++i) {
+            clear_queue();
+            server s(server_kind::daemon, when == moment::pausing ? 1 : 0);
+            if (when == moment::pausing) {
+                send(2, "pause");
+                s.wait_in_call(SYS_clock_nanosleep, 5.0);
+            }
+            sleep_for(jitter(random) * 5e-3);
+            int status = 0;
+            int tool_status = 0;
+            ms.push_back(s.stop_with_ctl(&status, &tool_status) * 1000);
+            const bool exited_0 = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            const bool tool_0 = WIFEXITED(tool_status) && WEXITSTATUS(tool_status) == 0;
+            clean += exited_0 && tool_0 ? 1 : 0;
+        }
+        progress("  useraccountctl stop %s done\n", name_of(when));
+        const std::string what = std::string("stop, useraccountctl stop ") + name_of(when) + ", " +
+                                 std::to_string(trials) + " trials";
+        table.push_back({what, "tool start to both ended, median / max (ms)", "",
+                         fixed(median(ms), 2) + " / " + fixed(maximum(ms), 2), "", "max < 50",
+                         verdict(maximum(ms) < 50)});
+        table.push_back({what, "daemon and tool ended with status 0", "",
+                         std::to_string(clean) + " / " + std::to_string(trials), "", "all",
+                         verdict(clean == trials)});
+    }
+}
+
 void bench_stop() {
     std::mt19937 random(config.seed + 1);
     const int per_moment = std::max(1, config.stop_trials / 3);
@@ -863,6 +926,9 @@ void bench_stop() {
                      std::to_string(static_cast<int>(all_ms.size()) - unclean) + " / " +
                          std::to_string(all_ms.size()),
                      "all", verdict(unclean == 0)});
+    if (!config.ctl_path.empty()) {
+        bench_ctl_stop(random, std::max(1, per_moment / 2));
+    }
 }
 
 void print_table() {
@@ -877,7 +943,7 @@ void print_table() {
 
 [[noreturn]] void usage() {
     fprintf(stderr,
-            "usage: useraccount_bench --daemon PATH --floor PATH\n"
+            "usage: useraccount_bench --daemon PATH --floor PATH [--ctl PATH]\n"
             "       [--only drain|sudo|idle|memory|stop]...\n"
             "       [--drain N] [--drain-rounds R] [--sudo-drain N] [--sudo-drain-rounds R]\n"
             "       [--idle-seconds S] [--memory-messages N] [--stop-trials N] [--seed N]\n");
@@ -898,6 +964,8 @@ int main(int argc, char* argv[]) {
             config.daemon_path = value;
         } else if (arg == "--floor") {
             config.floor_path = value;
+        } else if (arg == "--ctl") {
+            config.ctl_path = value;
         } else if (arg == "--only") {
             only.push_back(value);
         } else if (arg == "--drain") {

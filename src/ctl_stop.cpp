@@ -133,9 +133,9 @@ bool read_sigint_state(pid_t pid, sigint_state* state) {
 // Waits up to `wait` for any of the descriptors to become readable (a pidfd
 // is, once its process has ended). True when one did.
 bool wait_readable(const std::vector<int>& fds, std::chrono::milliseconds wait) {
-    std::vector<pollfd> polled;
-    for (const int fd : fds) {
-        polled.push_back({fd, POLLIN, 0});
+    std::vector<pollfd> polled(fds.size(), pollfd{-1, POLLIN, 0});
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        polled[i].fd = fds[i];
     }
     const int r = poll(polled.data(), polled.size(), static_cast<int>(wait.count()));
     return r > 0;

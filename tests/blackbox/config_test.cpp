@@ -211,6 +211,15 @@ TEST_F(config, reload_keeps_the_last_value_unless_the_file_yields_an_integer) {
     ASSERT_TRUE(reload());
     EXPECT_TRUE(serves_without_pause(d, q, 5, 3s)) << "after the file was removed";
 
+    // A FIFO that nobody writes to would hang a reading daemon.
+    ASSERT_EQ(::mkfifo(conf_path, 0644), 0);
+    ASSERT_TRUE(reload());
+    EXPECT_TRUE(serves_without_pause(d, q, 5, 3s)) << "after the file became a FIFO";
+    process fifo_test = start_daemon({"-t", conf_path});
+    EXPECT_EQ(fifo_test.wait_exit(5s), exited(1));
+    EXPECT_EQ(fifo_test.err(), "Can't read config file " + std::string(conf_path) + "\n");
+    ASSERT_EQ(::unlink(conf_path), 0);
+
     write_conf("2\n");
     ASSERT_TRUE(reload());
     const auto took = time_one_message(d, q, 10s);
@@ -224,9 +233,11 @@ TEST_F(config, reload_keeps_the_last_value_unless_the_file_yields_an_integer) {
                           {info, conf_entry},
                           {error, "Can not open config file: " + std::string(conf_path) +
                                       ", error: No such file or directory"},
+                          {error, "Can not open config file: " + std::string(conf_path) +
+                                      ", error: Invalid argument"},
                           {info, reload_entry},
                           {info, "Stopped useraccountd"}}));
-    EXPECT_EQ(count_of(d.out(), reloading), 4u);
+    EXPECT_EQ(count_of(d.out(), reloading), 5u);
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 // useraccountctl against a real queue in the sandbox: what send puts on the
 // queue, what status and list report, and that looking changes nothing.
+#include <grp.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "account_command.h"
 #include "command_queue.h"
+#include "frame_support.h"
 #include "harness.h"
 
 namespace blackbox {
@@ -56,6 +61,44 @@ std::vector<message> take_all(const command_queue& q) {
 exit_status run_to_end(process& p) {
     const auto status = p.wait_exit(20s);
     return status ? *status : killed_by(0);
+}
+
+// Stand-ins for the service user and the sender group: ids with no name.
+const std::string service_uid = "4243";
+const std::string sender_gid = "4242";
+const std::vector<std::string> as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
+const std::vector<std::string> as_sender{"--reuid", "65534",    "--regid",
+                                         "65534",   "--groups", sender_gid};
+
+// useraccountctl run by an ordinary user, through setpriv.
+process run_ctl_as(const std::vector<std::string>& identity, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"setpriv"};
+    argv.insert(argv.end(), identity.begin(), identity.end());
+    argv.emplace_back(ctl_path);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return process("/usr/bin/setpriv", argv);
+}
+
+// Runs `call` in a child process as nobody (no supplementary groups); returns
+// the errno it failed with, or 0.
+int errno_as_nobody(const std::function<int()>& call) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+            _exit(255);
+        }
+        _exit(call() == -1 ? errno : 0);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+msqid_ds stat_of(const command_queue& q) {
+    msqid_ds ds{};
+    EXPECT_EQ(msgctl(q.id(), IPC_STAT, &ds), 0);
+    return ds;
 }
 
 // The value after "name:" on its line of status output.
@@ -187,7 +230,12 @@ TEST_F(ctl, help_and_usage_errors) {
     }
 }
 
-TEST_F(ctl, status_and_list_of_a_missing_queue_create_nothing) {
+TEST_F(ctl, status_list_and_an_ordinary_users_send_of_a_missing_queue_create_nothing) {
+    process send = run_ctl_as(as_nobody, {"send", "add", "mallory"});
+    EXPECT_EQ(run_to_end(send), exited(1));
+    EXPECT_NE(send.err().find("the useraccountd service is not set up"), std::string::npos)
+        << send.err();
+
     process status = run_ctl({"status"});
     EXPECT_EQ(run_to_end(status), exited(1));
     EXPECT_EQ(field(status.out(), "queue").rfind("none (key 0x", 0), 0u) << status.out();
@@ -278,6 +326,104 @@ TEST_F(ctl, status_names_the_process_holding_the_pid_file_lock) {
         },
         10s))
         << after;
+}
+
+// With the package's policy the service user receives, the sender group
+// sends, and nobody else may use, empty, re-permission or remove the queue.
+TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_elses_to_change) {
+    const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
+                                           sender_gid};
+    process created = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(created), exited(0)) << created.err();
+    EXPECT_EQ(created.out().rfind("created queue ", 0), 0u) << created.out();
+    process again = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(again), exited(0)) << again.err();
+    EXPECT_NE(again.out().find(" already so: owner 4243, group 4242, mode 0620"), std::string::npos)
+        << again.out();
+
+    const command_queue q;
+    const msqid_ds prepared = stat_of(q);
+    EXPECT_EQ(prepared.msg_perm.cuid, 0u);
+    EXPECT_EQ(prepared.msg_perm.uid, 4243u);
+    EXPECT_EQ(prepared.msg_perm.gid, 4242u);
+    EXPECT_EQ(prepared.msg_perm.mode & 0777u, 0620u);
+
+    process member = run_ctl_as(as_sender, {"send", "add", "alice"});
+    EXPECT_EQ(run_to_end(member), exited(0)) << member.err();
+    process outsider = run_ctl_as(as_nobody, {"send", "add", "mallory"});
+    EXPECT_EQ(run_to_end(outsider), exited(1));
+    EXPECT_EQ(outsider.err().rfind("useraccountctl: msgsnd: Permission denied", 0), 0u)
+        << outsider.err();
+
+    const int id = q.id();
+    EXPECT_EQ(errno_as_nobody([id] {
+                  queue_message m{1, "add mallory"};
+                  return msgsnd(id, &m, 11, IPC_NOWAIT);
+              }),
+              EACCES);
+    EXPECT_EQ(errno_as_nobody([id] {
+                  queue_message m{};
+                  return static_cast<int>(msgrcv(id, &m, max_text_size, 0, IPC_NOWAIT));
+              }),
+              EACCES);
+    EXPECT_EQ(errno_as_nobody([id] {
+                  msqid_ds ds{};
+                  ds.msg_perm.uid = 65534;
+                  ds.msg_perm.mode = 0666;
+                  return msgctl(id, IPC_SET, &ds);
+              }),
+              EPERM);
+    EXPECT_EQ(errno_as_nobody([id] { return msgctl(id, IPC_RMID, nullptr); }), EPERM);
+
+    const msqid_ds after = stat_of(q);
+    EXPECT_EQ(after.msg_perm.uid, 4243u);
+    EXPECT_EQ(after.msg_perm.mode & 0777u, 0620u);
+    EXPECT_EQ(after.msg_qbytes, prepared.msg_qbytes);
+    EXPECT_EQ(take_all(q), (std::vector<message>{{1, "add alice"}}));
+}
+
+// A queue that an ordinary user created before the service ("squatted") is
+// theirs to control whatever owner they gave it: prepare refuses it.
+TEST_F(ctl, prepare_refuses_a_queue_someone_else_created_and_changes_nothing) {
+    ASSERT_EQ(errno_as_nobody([] {
+                  const int id = msgget(ftok(queue_key_file, queue_project_id), IPC_CREAT | 0666);
+                  queue_message m{1, "add mallory"};
+                  msqid_ds ds{};
+                  if (id == -1 || msgsnd(id, &m, 11, 0) == -1 || msgctl(id, IPC_STAT, &ds) == -1) {
+                      return -1;
+                  }
+                  ds.msg_perm.uid = 4243;
+                  return msgctl(id, IPC_SET, &ds);
+              }),
+              0);
+    const command_queue q;
+    const msqid_ds before = stat_of(q);
+
+    process p = run_ctl({"prepare", "--owner", service_uid, "--group", sender_gid});
+    EXPECT_EQ(run_to_end(p), exited(1));
+    EXPECT_EQ(p.out(), "");
+    const std::string id = std::to_string(q.id());
+    const std::vector<std::string> parts{"queue " + id + " ", "created by uid 65534 (nobody)",
+                                         "useraccountctl list", "ipcrm -q " + id};
+    for (const std::string& part : parts) {
+        EXPECT_NE(p.err().find(part), std::string::npos) << part << " in " << p.err();
+    }
+    const msqid_ds after = stat_of(q);
+    EXPECT_EQ(after.msg_perm.uid, before.msg_perm.uid);
+    EXPECT_EQ(after.msg_perm.gid, before.msg_perm.gid);
+    EXPECT_EQ(after.msg_perm.mode, before.msg_perm.mode);
+    EXPECT_EQ(q.waiting(), 1u);
+
+    process status = run_ctl({"status"});
+    ASSERT_EQ(run_to_end(status), exited(0)) << status.err();
+    EXPECT_EQ(field(status.out(), "creator").rfind("user 65534 (nobody), group 65534", 0), 0u)
+        << status.out();
+    EXPECT_EQ(field(status.out(), "owner").rfind("user 4243, group 65534", 0), 0u) << status.out();
+    EXPECT_EQ(count_of(status.out(), "\nwarning:"), 3u) << status.out();
+    EXPECT_NE(
+        status.out().find("created by user 65534 (nobody), who is neither root nor its owner"),
+        std::string::npos)
+        << status.out();
 }
 
 TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {

@@ -140,6 +140,30 @@ TEST_F(daemon_mode, second_daemon_with_the_same_pid_file_ends_with_1_and_leaves_
     EXPECT_TRUE(wait_for_file_text(log_file, debug_line(1)));
 }
 
+// A name another user chose must not make the root daemon cut or write a
+// file of theirs or of the system: the daemon ends with 1 before it writes.
+TEST_F(daemon_mode, pid_file_that_is_a_symlink_a_hard_link_or_anothers_is_refused_untouched) {
+    write_conf("0\n");
+    const std::string victim = "/quex/victim";
+    write_file(victim, "precious\n", 0600);
+    ASSERT_EQ(symlink(victim.c_str(), "/quex/symlink.pid"), 0);
+    ASSERT_EQ(link(victim.c_str(), "/quex/hardlink.pid"), 0);
+    write_file("/quex/others.pid", "4242\n", 0644);
+    ASSERT_EQ(chown("/quex/others.pid", 65534, 65534), 0);
+    for (const std::string planted :
+         {"/quex/symlink.pid", "/quex/hardlink.pid", "/quex/others.pid"}) {
+        SCOPED_TRACE(planted);
+        process launcher = start_daemon({"-d", "-c", conf_path, "-l", log_file, "-p", planted});
+        EXPECT_EQ(launcher.wait_exit(5s), exited(0));
+        expect_leader_0_then_daemon_1(statuses(collect_orphans(2, 3s)));
+        EXPECT_TRUE(daemon_processes().empty());
+    }
+    EXPECT_EQ(read_file(victim), "precious\n");
+    EXPECT_EQ(read_file("/quex/others.pid"), "4242\n");
+    EXPECT_FALSE(file_exists(log_file));
+    EXPECT_TRUE(system_log().entries().empty());
+}
+
 TEST_F(daemon_mode, stale_longer_pid_file_is_cut_to_the_new_id) {
     write_conf("0\n");
     write_file(pid_file, "1234567890\nleft by an old daemon\n");

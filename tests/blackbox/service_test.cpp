@@ -2,11 +2,11 @@
 // the command queue and the service loop of the real useraccountd, each test
 // in a fresh sandbox (its own queue, /quex and /dev/log).
 //
-// The daemon's standard output is a file, block-buffered; the loop flushes
-// it with each "Debug: N" line when the log stream is standard output. So
-// "Debug: N" on standard output means message N-1 has been served and its
-// pause has passed; the lines after the last "Debug:" appear at exit.
+// The daemon's standard output is a file, line-buffered: each line shows as
+// it is written. "Debug: N" on standard output means message N-1 has been
+// served and its pause has passed.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -193,6 +193,8 @@ TEST_F(service, log_file_takes_the_debug_lines_appended) {
     ASSERT_EQ(q.send(2, "hello"), 0);
     ASSERT_TRUE(
         wait_until([] { return read_file("/quex/daemon.log").ends_with(debug_line(1)); }, 20s));
+    EXPECT_NE(d.out().find(echo_line(2, "hello")), std::string::npos)
+        << "the echo line is written while the daemon runs, not at exit";
     stop(d);
     EXPECT_TRUE(
         read_file("/quex/daemon.log").starts_with("old line\n" + debug_line(0) + debug_line(1)));
@@ -216,6 +218,32 @@ TEST_F(service, log_file_in_missing_directory_is_logged_and_stdout_takes_the_deb
         << d.out();
     EXPECT_FALSE(file_exists("/quex/missing"));
     d.signal(SIGKILL);
+}
+
+// A log file someone else could have planted or could write to is refused,
+// like one that cannot be opened, and left as it was.
+TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
+    write_file("/quex/victim", "precious\n", 0600);
+    ASSERT_EQ(symlink("/quex/victim", "/quex/symlink.log"), 0);
+    write_file("/quex/open.log", "forged\n", 0666);
+    ASSERT_EQ(chown("/quex/open.log", 65534, 65534), 0);
+    write_file("/quex/writable.log", "", 0622);
+    const std::pair<const char*, const char*> planted[] = {
+        {"/quex/symlink.log", "Too many levels of symbolic links"},
+        {"/quex/open.log", "Operation not permitted"},
+        {"/quex/writable.log", "Operation not permitted"},
+    };
+    for (const auto& [name, error_text] : planted) {
+        SCOPED_TRACE(name);
+        process d = start_fast({"-l", name});
+        EXPECT_TRUE(wait_for_daemon_entry(
+            d, error, "Can not open log file: " + std::string(name) + ", error: " + error_text));
+        EXPECT_TRUE(wait_for_output(d, debug_line(0) + receiving));
+        stop(d);
+    }
+    EXPECT_EQ(read_file("/quex/victim"), "precious\n");
+    EXPECT_EQ(read_file("/quex/open.log"), "forged\n");
+    EXPECT_EQ(read_file("/quex/writable.log"), "");
 }
 
 TEST_F(service, log_stream_that_cannot_be_flushed_ends_the_loop_with_one_entry_then_stopped) {
@@ -283,19 +311,21 @@ TEST_F(service, queue_removed_while_waiting_ends_with_msgrcv_on_stderr_and_statu
 
 // ---- messages and the account script
 
+// A text's control bytes are echoed as escapes: it stays one line and cannot
+// pass for a line of the daemon's own. Tab, backslash and UTF-8 stay as sent.
 TEST_F(service, types_1_2_3_and_7_are_echoed_and_only_type_1_runs_the_script) {
     process d = start_fast();
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
     command_queue q;
     ASSERT_EQ(q.send(2, "two"), 0);
-    ASSERT_EQ(q.send(7, "seven words"), 0);
+    ASSERT_EQ(q.send(7, "seven \x1b[2J\r\nDebug: 9\x7f\t\\ \xc3\xa9"), 0);
     ASSERT_EQ(q.send(3, "three"), 0);
     ASSERT_EQ(q.send(1, "alice"), 0);
     ASSERT_TRUE(wait_for_output(d, debug_line(4)));
     EXPECT_TRUE(d.out().starts_with(
         debug_line(0) + receiving + echo_line(2, "two") + debug_line(1) + receiving +
-        echo_line(7, "seven words") + debug_line(2) + receiving + echo_line(3, "three") +
-        debug_line(3) + receiving + echo_line(1, "alice") + debug_line(4)))
+        echo_line(7, "seven \\x1b[2J\\r\\nDebug: 9\\x7f\t\\ \xc3\xa9") + debug_line(2) + receiving +
+        echo_line(3, "three") + debug_line(3) + receiving + echo_line(1, "alice") + debug_line(4)))
         << d.out();
     const auto r = runs();
     ASSERT_EQ(r.size(), 1u);

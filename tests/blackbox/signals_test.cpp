@@ -115,6 +115,61 @@ TEST_F(signals, sigint_during_an_account_command_is_ignored_and_the_daemon_serve
     EXPECT_TRUE(d.out().ends_with(debug_line(2) + receiving + stopping)) << d.out();
 }
 
+// useraccountctl stop waits for the command the daemon is running, and
+// only then asks: the command ends whole, the next message stays queued, and
+// the daemon stops in order (a second SIGINT would have killed it).
+TEST_F(signals, stop_command_lets_the_running_command_finish_and_takes_nothing_more) {
+    write_conf("1\n");
+    set_script_sleep(2);
+    process d = start_daemon({"-c", conf_path});
+    command_queue q;
+    ASSERT_EQ(q.send(1, "first"), 0);
+    ASSERT_EQ(q.send(1, "second"), 0);
+    ASSERT_TRUE(wait_until([&] { return runs_started() >= 1; }, 20s));
+
+    process stopper = run_ctl({"stop", "--pid", std::to_string(d.pid()), "--timeout", "20"});
+    EXPECT_EQ(stopper.wait_exit(20s), exited(0)) << stopper.err();
+    EXPECT_EQ(d.wait_exit(1s), exited(0)) << "ended when stop returned";
+    const auto r = runs();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].args, std::vector<std::string>{"first"});
+    EXPECT_GE(r[0].end_us - r[0].start_us, 2'000'000) << "the script ran to its end";
+    EXPECT_EQ(runs_started(), 1u);
+    EXPECT_EQ(q.waiting(), 1u);
+    EXPECT_TRUE(d.out().ends_with(debug_line(0) + receiving + echo_line(1, "first") + stopping))
+        << d.out();
+    EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
+}
+
+TEST_F(signals, stop_command_ends_an_idle_daemon_by_its_pid_file_and_refuses_other_processes) {
+    write_conf("1\n");
+    const std::string pid_file = "/quex/useraccountd.pid";
+    const std::string log_file = "/quex/useraccountd.log";
+    process launcher = start_daemon({"-d", "-c", conf_path, "-l", log_file, "-p", pid_file});
+    ASSERT_EQ(launcher.wait_exit(5s), exited(0));
+    ASSERT_TRUE(wait_for_file_text(log_file, debug_line(0)));
+    const pid_t daemon = pid_in_file(pid_file);
+    ASSERT_GT(daemon, 0);
+
+    process sleeper("/usr/bin/sleep", {"sleep", "30"});
+    process refused = run_ctl({"stop", "--pid", std::to_string(sleeper.pid())});
+    EXPECT_EQ(refused.wait_exit(5s), exited(1));
+    EXPECT_NE(refused.err().find("is not useraccountd"), std::string::npos) << refused.err();
+    EXPECT_FALSE(sleeper.wait_exit(0ms)) << "no signal reached it";
+
+    const auto start = std::chrono::steady_clock::now();
+    process stopper = run_ctl({"stop", "-p", pid_file});
+    EXPECT_EQ(stopper.wait_exit(5s), exited(0)) << stopper.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "an idle daemon stops at once";
+    EXPECT_EQ(wait_orphan(daemon, 1s), exited(0));
+    EXPECT_FALSE(file_exists(pid_file));
+    EXPECT_EQ(read_file(log_file), debug_line(0) + stopping);
+
+    process gone = run_ctl({"stop", "-p", pid_file});
+    EXPECT_EQ(gone.wait_exit(5s), exited(1));
+    EXPECT_NE(gone.err().find("no daemon is running"), std::string::npos) << gone.err();
+}
+
 // A request that lands after the loop's check and before the wait begins
 // must still end that wait at once. The log stream is a full FIFO, so the
 // daemon blocks in the write of its "Debug: N" line, between the check and
