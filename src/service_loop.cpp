@@ -28,7 +28,7 @@ void run_account_command(const char* text) {
     // system() ignores SIGINT while it waits, so a stop request cannot cut
     // an account command short; its status is not ours to judge.
     command_running = 1;
-    (void)system(command_line.c_str());
+    (void)!system(command_line.c_str());
     command_running = 0;
 }
 

@@ -46,7 +46,7 @@ void stop_daemon() {
     fputs("Debug: stopping daemon ...\n", log_stream);
     if (pid_fd != -1) {
         // Only daemon mode takes the PID file, so only then is it removed.
-        lockf(pid_fd, F_ULOCK, 0);
+        (void)!lockf(pid_fd, F_ULOCK, 0);
         close(pid_fd);
         pid_fd = -1;
         unlink(pid_file_name->c_str());
