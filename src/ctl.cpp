@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -47,6 +48,20 @@ int usage_error(const char* command, const char* format, ...) {
     print_message(command, format, args);
     va_end(args);
     return usage_hint(command);
+}
+
+bool parse_positive(const char* text, long* value) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed <= 0) {
+        return false;
+    }
+    *value = parsed;
+    return true;
 }
 
 std::string user_name(uid_t uid) {

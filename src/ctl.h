@@ -30,6 +30,9 @@ int call_failed(const char* call, const char* note = nullptr);
 [[gnu::format(printf, 2, 3)]] int usage_error(const char* command, const char* format, ...);
 int usage_hint(const char* command);
 
+// A whole positive decimal number, nothing else around it.
+bool parse_positive(const char* text, long* value);
+
 // "1000 (alice)", or the bare number when the database has no such entry.
 std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);

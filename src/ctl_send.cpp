@@ -37,21 +37,6 @@ void print_send_help() {
         program_name, program_name, max_text_size);
 }
 
-// A whole positive decimal long, nothing else.
-bool parse_type(const char* text, long* type) {
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long value = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value <= 0) {
-        return false;
-    }
-    *type = value;
-    return true;
-}
-
 // A sender needs only write permission: asking for the contract's 0666 on an
 // existing queue would shut out the members of a write-only sender group.
 // A missing queue is created only by root, as the daemon would create it: a
@@ -93,7 +78,7 @@ int run_send(int argc, char** argv) {
     while ((option_char = getopt_long(argc, argv, "+t:nr:h", long_options, nullptr)) != -1) {
         switch (option_char) {
             case 't':
-                if (!parse_type(optarg, &type)) {
+                if (!parse_positive(optarg, &type)) {
                     return usage_error(argv[0], "invalid type '%s': a positive integer is needed",
                                        optarg);
                 }

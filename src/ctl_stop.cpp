@@ -60,20 +60,6 @@ void print_stop_help() {
         program_name, default_timeout_seconds);
 }
 
-bool parse_positive(const char* text, long* value) {
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed <= 0) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
 std::string proc_path(pid_t pid, std::string_view name) {
     return "/proc/" + std::to_string(pid) + "/" + std::string(name);
 }
