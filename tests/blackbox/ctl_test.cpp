@@ -207,6 +207,13 @@ TEST_F(ctl, help_and_usage_errors) {
         {{"status", "extra"}, "unexpected argument 'extra'"},
         {{"status", "-p"}, "requires an argument"},
         {{"list", "-x"}, "invalid option"},
+        {{"prepare", "--owner", "0"}, "both --owner and --group are needed"},
+        {{"prepare", "-o", "0", "-g", "0", "--mode", "1000"}, "invalid mode '1000'"},
+        {{"prepare", "-o", "no-such-user", "-g", "0"}, "no such user: 'no-such-user'"},
+        {{"stop"}, "give either --pid PID or -p PIDFILE"},
+        {{"stop", "--pid", "1", "-p", "/run/x.pid"}, "give either"},
+        {{"stop", "--pid", "0"}, "invalid pid '0'"},
+        {{"stop", "--pid", "1", "--timeout", "0"}, "invalid timeout '0'"},
     };
     for (const usage_case& c : errors) {
         process p = run_ctl(c.args);
@@ -218,7 +225,8 @@ TEST_F(ctl, help_and_usage_errors) {
     EXPECT_FALSE(queue_exists());
 
     const std::vector<std::vector<std::string>> helps{
-        {"--help"}, {"send", "--help"}, {"send", "-h"}, {"status", "--help"}, {"list", "--help"}};
+        {"--help"},         {"send", "--help"}, {"send", "-h"},    {"status", "--help"},
+        {"list", "--help"}, {"prepare", "-h"},  {"stop", "--help"}};
     for (const auto& args : helps) {
         process p = run_ctl(args);
         EXPECT_EQ(run_to_end(p), exited(0)) << testing::PrintToString(args);
