@@ -43,6 +43,11 @@ if ((${#debs[@]} != 1)); then
 fi
 deb=${debs[0]}
 
+# One booted container per machine: two side by side share the host's cgroup,
+# and systemd's kills in one then hit the other. A second run waits its turn.
+exec {machine_lock}>/run/lock/useraccountd-container.lock
+flock "$machine_lock"
+
 name=useraccountd-test-$$
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/useraccountd-system.XXXXXX")
 rootfs=$work/root
