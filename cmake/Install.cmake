@@ -25,6 +25,10 @@ cmake_path(NORMAL_PATH _ua_man)
 install(TARGETS useraccountd RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(TARGETS useraccountctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
+# Steps of the systemd unit before the daemon starts.
+install(PROGRAMS "${_ua_dist}/libexec/check-account-command" "${_ua_dist}/libexec/wait-for-commands"
+        DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/useraccountd")
+
 install(FILES "${_ua_man}/useraccountctl.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${_ua_man}/useraccountd.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
 install(FILES "${_ua_man}/useraccountd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
@@ -46,6 +50,7 @@ install(CODE "
   set(_ua_sysconfdir [[${CMAKE_INSTALL_SYSCONFDIR}]])
   set(_ua_sbindir [[${CMAKE_INSTALL_SBINDIR}]])
   set(_ua_bindir [[${CMAKE_INSTALL_BINDIR}]])
+  set(_ua_libexecdir [[${CMAKE_INSTALL_LIBEXECDIR}]])
   set(_ua_unitdir [[${USERACCOUNTD_SYSTEMD_UNITDIR}]])
   set(_ua_dist [[${_ua_dist}]])
   set(_ua_binary_dir [[${CMAKE_CURRENT_BINARY_DIR}]])
@@ -58,7 +63,7 @@ CODE [[
   else()
     set(_ua_etc "${CMAKE_INSTALL_PREFIX}/${_ua_sysconfdir}")
   endif()
-  foreach(_ua_dir sbindir bindir unitdir)
+  foreach(_ua_dir sbindir bindir libexecdir unitdir)
     if(NOT IS_ABSOLUTE "${_ua_${_ua_dir}}")
       set(_ua_${_ua_dir} "${CMAKE_INSTALL_PREFIX}/${_ua_${_ua_dir}}")
     endif()
@@ -68,6 +73,7 @@ CODE [[
   file(READ "${_ua_dist}/useraccountd.service" _ua_unit)
   string(REPLACE "/usr/sbin/useraccountd" "${_ua_sbindir}/useraccountd" _ua_unit "${_ua_unit}")
   string(REPLACE "/usr/bin/useraccountctl" "${_ua_bindir}/useraccountctl" _ua_unit "${_ua_unit}")
+  string(REPLACE "/usr/libexec/useraccountd/" "${_ua_libexecdir}/useraccountd/" _ua_unit "${_ua_unit}")
   string(REPLACE "/etc/useraccountd.conf" "${_ua_etc}/useraccountd.conf" _ua_unit "${_ua_unit}")
   # One staging file per destination, so that installs into different trees
   # at the same time do not mix their units.
@@ -78,9 +84,6 @@ CODE [[
   file(INSTALL DESTINATION "${_ua_unitdir}" TYPE FILE FILES "${_ua_staged}"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   file(INSTALL DESTINATION "${_ua_etc}" TYPE FILE FILES "${_ua_dist}/useraccountd.conf"
-       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  file(INSTALL DESTINATION "${_ua_etc}/logrotate.d" TYPE FILE
-       FILES "${_ua_dist}/useraccountd.logrotate" RENAME useraccountd
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   # sudo ignores a drop-in that others may write, and one whose name has a
   # dot in it.

@@ -84,6 +84,7 @@ FILE* open_log_file(const char* name) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    hold_requests();
     // Each echo line reaches the journal or a file as it is written, not when
     // a buffer fills or the process ends.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -150,7 +151,8 @@ int main(int argc, char* argv[]) {
         exit(1);
     }
 
-    run_service_loop(msg_queue_id, log_stream == stdout ? "stdout" : log_file_name->c_str());
+    const int status =
+        run_service_loop(msg_queue_id, log_stream == stdout ? "stdout" : log_file_name->c_str());
 
     if (log_stream != stdout) {
         fclose(log_stream);
@@ -160,5 +162,5 @@ int main(int argc, char* argv[]) {
     conf_file_name.reset();
     log_file_name.reset();
     pid_file_name.reset();
-    return 0;
+    return status;
 }

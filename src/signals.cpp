@@ -38,6 +38,15 @@ void set_wakeup(bool on) {
     timer_settime(wakeup_timer, 0, &timer_value, nullptr);
 }
 
+sigset_t request_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
 // Its only work is to interrupt a wait; installed with restart semantics, so
 // a write or flush it lands in resumes.
 void handle_wakeup(int) {}
@@ -68,6 +77,10 @@ void handle_signal(int sig) {
         stop_order = arrivals;
         // A second SIGINT ends the process at once.
         signal(SIGINT, SIG_DFL);
+    } else if (sig == SIGTERM) {
+        // A supervisor's stop: it stays a stop request however often it
+        // comes, so a running account command is never cut short by it.
+        stop_order = arrivals;
     } else if (sig == SIGHUP) {
         reload_order = arrivals;
     }
@@ -76,6 +89,11 @@ void handle_signal(int sig) {
         set_wakeup(true);
     }
     errno = saved_errno;
+}
+
+void hold_requests() {
+    const sigset_t requests = request_signals();
+    sigprocmask(SIG_BLOCK, &requests, nullptr);
 }
 
 void install_signal_handlers() {
@@ -87,6 +105,9 @@ void install_signal_handlers() {
 
     signal(SIGINT, handle_signal);
     signal(SIGHUP, handle_signal);
+    signal(SIGTERM, handle_signal);
+    const sigset_t requests = request_signals();
+    sigprocmask(SIG_UNBLOCK, &requests, nullptr);
 }
 
 void perform_requests() {
@@ -95,11 +116,8 @@ void perform_requests() {
     }
     // Take the pending requests with the handler held back, so one that
     // arrives meanwhile is neither lost nor taken twice.
-    sigset_t requests;
+    const sigset_t requests = request_signals();
     sigset_t previous;
-    sigemptyset(&requests);
-    sigaddset(&requests, SIGINT);
-    sigaddset(&requests, SIGHUP);
     sigprocmask(SIG_BLOCK, &requests, &previous);
     if (wakeup_armed != 0) {
         set_wakeup(false);

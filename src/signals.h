@@ -1,5 +1,6 @@
 // Stop and reload requests. The handler only records a request; the service
 // loop carries it out, so no stream, syslog or allocation runs in a handler.
+// SIGINT and SIGTERM ask for the orderly stop, SIGHUP for a reload.
 #pragma once
 
 #include <csignal>
@@ -10,7 +11,13 @@ extern volatile sig_atomic_t command_running;
 
 void handle_signal(int sig);
 
-// Installs handle_signal for SIGINT, then SIGHUP.
+// Holds the request signals back from the first line of main, so that one
+// that comes while the daemon starts is neither fatal nor lost: it is taken
+// once install_signal_handlers() lets it through.
+void hold_requests();
+
+// Installs handle_signal for SIGINT, SIGHUP and SIGTERM, then lets through
+// whatever came while they were held back.
 void install_signal_handlers();
 
 // Carries out the requests recorded since the last call, in the order they

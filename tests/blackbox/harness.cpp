@@ -40,7 +40,8 @@ namespace {
 // The recording account script. One file per run, /quex/runs/NNNN, renamed
 // into place when complete: a header line "start_us end_us euid argc", then
 // each argument followed by a NUL byte. /quex/runs/started/NNNN appears when
-// a run starts. /quex/script-sleep, when present, holds seconds to sleep.
+// a run starts. /quex/script-sleep, when present, holds seconds to sleep;
+// /quex/script-exit the status the run ends with once recorded.
 constexpr char script_text[] = R"script(#!/bin/bash
 start=${EPOCHREALTIME/[.,]/}
 runs=/quex/runs
@@ -60,6 +61,9 @@ end=${EPOCHREALTIME/[.,]/}
     for arg; do printf '%s\0' "$arg"; done
 } >"$runs/.$n"
 mv "$runs/.$n" "$runs/$n"
+if [[ -s /quex/script-exit ]]; then
+    exit "$(</quex/script-exit)"
+fi
 )script";
 
 std::string output_path(const std::vector<std::string>& argv, const char* suffix) {
@@ -553,6 +557,14 @@ std::size_t sandbox_test::runs_started() const {
 
 bool sandbox_test::wait_for_runs(std::size_t n, timeout limit) const {
     return wait_until([&] { return runs().size() >= n; }, limit);
+}
+
+void sandbox_test::set_script_exit(int status) const {
+    if (status == 0) {
+        ::unlink("/quex/script-exit");
+    } else {
+        write_file("/quex/script-exit", std::to_string(status) + "\n");
+    }
 }
 
 void sandbox_test::set_script_sleep(double seconds) const {

@@ -7,6 +7,7 @@
 //               prepares /quex (key file, recording account script) and
 //               captures the system log. Members: system_log(), runs(),
 //               runs_started(), wait_for_runs(n, timeout), set_script_sleep(s),
+//               set_script_exit(status),
 //               write_conf(text) -> path.
 // Processes     process(program, argv): stdout and stderr go to files, stdin
 //               is /dev/null; pid(), signal(sig), wait_exit(timeout) ->
@@ -202,6 +203,7 @@ class sandbox_test : public ::testing::Test {
     std::size_t runs_started() const;
     bool wait_for_runs(std::size_t n, timeout limit) const;
     void set_script_sleep(double seconds) const;             // 0: no sleep
+    void set_script_exit(int status) const;                  // after recording the run
     std::string write_conf(std::string_view content) const;  // returns conf_path
 
   private:

@@ -246,9 +246,11 @@ TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
     EXPECT_EQ(read_file("/quex/writable.log"), "");
 }
 
+// A failing log stream ends the daemon in order, and with status 1: its
+// supervisor must not take the end for a requested stop.
 TEST_F(service, log_stream_that_cannot_be_flushed_ends_the_loop_with_one_entry_then_stopped) {
     process d = start_fast({"-l", "/dev/full"});
-    ASSERT_EQ(d.wait_exit(20s), exited(0)) << d.err();
+    ASSERT_EQ(d.wait_exit(20s), exited(1)) << d.err();
     const auto entries = daemon_entries(d);
     std::vector<std::pair<int, std::string>> got;
     for (const auto& e : entries) {
@@ -270,7 +272,7 @@ TEST_F(service, stdout_as_a_log_stream_that_cannot_be_written_is_named_stdout) {
     // bash execs the daemon (same pid, argv[0] useraccountd) with stdout on /dev/full.
     process d("/usr/bin/bash", {"bash", "-c", "exec -a useraccountd \"$0\" -c \"$1\" >/dev/full",
                                 daemon_path, write_conf("0\n")});
-    ASSERT_EQ(d.wait_exit(20s), exited(0)) << d.err();
+    ASSERT_EQ(d.wait_exit(20s), exited(1)) << d.err();
     std::vector<std::string> errors;
     bool stopped = false;
     for (const auto& e : daemon_entries(d)) {
@@ -371,6 +373,41 @@ TEST_F(service, two_words_become_two_arguments_and_sudo_logs_the_command) {
                   "USER=root ; COMMAND=/usr/bin/bash /quex/sbin/useraccount.sh alice bob"),
               std::string::npos)
         << commands[0];
+}
+
+// A failed command is off the queue all the same: only the daemon's own
+// entry tells that it was not carried out. A command that succeeds adds none.
+TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) {
+    process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));
+    command_queue q;
+    set_script_exit(3);
+    ASSERT_EQ(q.send(1, "fails \x1b[2J 'a b'"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(1)));
+    set_script_exit(0);
+    ASSERT_EQ(q.send(1, "succeeds"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+
+    // The shell that system() started is killed while the script sleeps.
+    set_script_sleep(1);
+    ASSERT_EQ(q.send(1, "killed"), 0);
+    ASSERT_TRUE(wait_until([&] { return runs_started() == 3; }, 20s));
+    const std::string children = read_file("/proc/" + std::to_string(d.pid()) + "/task/" +
+                                           std::to_string(d.pid()) + "/children");
+    ASSERT_EQ(kill(std::stoi(children), SIGKILL), 0) << children;
+    ASSERT_TRUE(wait_for_output(d, debug_line(3)));
+    ASSERT_TRUE(wait_for_runs(3, 20s));
+
+    std::vector<std::string> errors;
+    for (const auto& e : daemon_entries(d)) {
+        if (e.priority == error) {
+            errors.push_back(e.message);
+        }
+    }
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{"Account command ended with status 3: fails \\x1b[2J 'a b'",
+                                        "Account command ended by signal 9: killed"}));
+    stop(d);
 }
 
 TEST_F(service, text_of_8191_bytes_is_received_whole) {

@@ -1,6 +1,6 @@
-// Issue 4, black box: SIGINT stops in order and SIGHUP re-reads the
-// configuration, whatever the daemon is doing when they come: waiting for a
-// message, pausing, or running an account command.
+// Black box: SIGINT and SIGTERM stop in order and SIGHUP re-reads the
+// configuration, whatever the daemon is doing when they come: starting,
+// waiting for a message, pausing, or running an account command.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,7 +24,7 @@ const std::string conf_entry =
 const std::string reload_entry =
     std::string("Reloaded configuration file ") + conf_path + " of useraccountd";
 
-TEST_F(signals, sigint_while_waiting_stops_in_order) {
+TEST_F(signals, sigint_or_sigterm_while_waiting_stops_in_order) {
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
     ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
@@ -35,18 +35,18 @@ TEST_F(signals, sigint_while_waiting_stops_in_order) {
     EXPECT_EQ(entries_of(d.pid()),
               (entry_list{{info, "Started useraccountd"}, {info, "Stopped useraccountd"}}));
 
-    // With a log file, the stop line goes there, and the file is whole.
+    // SIGTERM, with a log file: the stop line goes there, and the file is whole.
     process f = start_daemon({"-l", "/quex/stop.log"});
     ASSERT_TRUE(wait_for_file_text("/quex/stop.log", debug_line(0)));
     ASSERT_TRUE(wait_for_syscall(f.pid(), SYS_msgrcv));
-    f.signal(SIGINT);
+    f.signal(SIGTERM);
     EXPECT_EQ(f.wait_exit(5s), exited(0));
     EXPECT_EQ(read_file("/quex/stop.log"), debug_line(0) + stopping);
     EXPECT_EQ(f.out(), receiving);
     EXPECT_TRUE(wait_for_entry_of(f.pid(), info, "Stopped useraccountd"));
 }
 
-TEST_F(signals, sigint_in_daemon_mode_releases_and_removes_the_pid_file) {
+TEST_F(signals, sigint_or_sigterm_in_daemon_mode_releases_and_removes_the_pid_file) {
     write_conf("0\n");
     const std::string pid_file = "/quex/useraccountd.pid";
     const std::string log_file = "/quex/useraccountd.log";
@@ -65,27 +65,41 @@ TEST_F(signals, sigint_in_daemon_mode_releases_and_removes_the_pid_file) {
                                               {info, conf_entry},
                                               {info, "Stopped useraccountd"}}));
 
-    // Nothing of the first daemon stands in the way of the next one.
+    // Nothing of the first daemon stands in the way of the next one. It
+    // learns how its commands end although daemon mode ignores SIGCHLD, and
+    // SIGTERM stops it the same way.
     process again = start_daemon(args);
     ASSERT_EQ(again.wait_exit(5s), exited(0));
     ASSERT_TRUE(wait_until([&] { return pid_in_file(pid_file) > 0; }, 20s));
-    EXPECT_NE(pid_in_file(pid_file), daemon);
-    EXPECT_TRUE(alive(pid_in_file(pid_file)));
+    const pid_t second = pid_in_file(pid_file);
+    EXPECT_NE(second, daemon);
+    set_script_exit(4);
+    command_queue q;
+    ASSERT_EQ(q.send(1, "fails"), 0);
+    EXPECT_TRUE(wait_for_entry_of(second, error, "Account command ended with status 4: fails"));
+    ASSERT_TRUE(wait_for_file_text(log_file, debug_line(1)));
+    ASSERT_EQ(kill(second, SIGTERM), 0);
+    EXPECT_EQ(wait_orphan(second, 5s), exited(0));
+    EXPECT_FALSE(file_exists(pid_file));
+    EXPECT_TRUE(read_file(log_file).ends_with(debug_line(1) + stopping));
+    EXPECT_TRUE(wait_for_entry_of(second, info, "Stopped useraccountd"));
 }
 
-TEST_F(signals, sigint_during_the_pause_stops_at_once) {
+TEST_F(signals, sigint_or_sigterm_during_the_pause_stops_at_once) {
     write_conf("30\n");
-    process d = start_daemon({"-c", conf_path});
-    ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    command_queue q;
-    ASSERT_EQ(q.send(2, "then a pause"), 0);
-    ASSERT_TRUE(wait_until([&] { return q.waiting() == 0; }, 20s));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_clock_nanosleep));
+    for (const int sig : {SIGINT, SIGTERM}) {
+        process d = start_daemon({"-c", conf_path});
+        ASSERT_TRUE(wait_for_output(d, debug_line(0)));
+        command_queue q;
+        ASSERT_EQ(q.send(2, "then a pause"), 0);
+        ASSERT_TRUE(wait_until([&] { return q.waiting() == 0; }, 20s));
+        ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_clock_nanosleep));
 
-    d.signal(SIGINT);
-    EXPECT_EQ(d.wait_exit(5s), exited(0)) << "the pause is 30 s";
-    EXPECT_EQ(d.out(), debug_line(0) + receiving + echo_line(2, "then a pause") + stopping);
-    EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
+        d.signal(sig);
+        EXPECT_EQ(d.wait_exit(5s), exited(0)) << "the pause is 30 s; signal " << sig;
+        EXPECT_EQ(d.out(), debug_line(0) + receiving + echo_line(2, "then a pause") + stopping);
+        EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
+    }
 }
 
 TEST_F(signals, sigint_during_an_account_command_is_ignored_and_the_daemon_serves_on) {
@@ -115,30 +129,58 @@ TEST_F(signals, sigint_during_an_account_command_is_ignored_and_the_daemon_serve
     EXPECT_TRUE(d.out().ends_with(debug_line(2) + receiving + stopping)) << d.out();
 }
 
-// useraccountctl stop waits for the command the daemon is running, and
-// only then asks: the command ends whole, the next message stays queued, and
-// the daemon stops in order (a second SIGINT would have killed it).
-TEST_F(signals, stop_command_lets_the_running_command_finish_and_takes_nothing_more) {
-    write_conf("1\n");
-    set_script_sleep(2);
-    process d = start_daemon({"-c", conf_path});
+// SIGTERM while a command runs, with more commands waiting and no pause:
+// the command ends whole, the next stays queued, and the daemon stops in
+// order. A second SIGTERM changes nothing; useraccountctl stop sends one.
+TEST_F(signals, sigterm_during_a_command_lets_it_finish_and_stops_before_the_backlog) {
+    write_conf("0\n");
+    set_script_sleep(1.5);
     command_queue q;
-    ASSERT_EQ(q.send(1, "first"), 0);
-    ASSERT_EQ(q.send(1, "second"), 0);
-    ASSERT_TRUE(wait_until([&] { return runs_started() >= 1; }, 20s));
+    for (const char* text : {"first", "second", "third"}) {
+        ASSERT_EQ(q.send(1, text), 0);
+    }
+    for (const bool by_tool : {false, true}) {
+        const std::string first = by_tool ? "second" : "first";
+        process d = start_daemon({"-c", conf_path});
+        ASSERT_TRUE(wait_until([&] { return runs_started() >= (by_tool ? 2u : 1u); }, 20s));
+        if (by_tool) {
+            process stopper =
+                run_ctl({"stop", "--pid", std::to_string(d.pid()), "--timeout", "20"});
+            EXPECT_EQ(stopper.wait_exit(20s), exited(0)) << stopper.err();
+        } else {
+            d.signal(SIGTERM);
+            std::this_thread::sleep_for(200ms);
+            d.signal(SIGTERM);
+        }
+        EXPECT_EQ(d.wait_exit(20s), exited(0));
+        const auto r = runs();
+        ASSERT_EQ(r.size(), by_tool ? 2u : 1u);
+        EXPECT_EQ(r.back().args, std::vector<std::string>{first});
+        EXPECT_GE(r.back().end_us - r.back().start_us, 1'500'000) << "the script ran to its end";
+        EXPECT_EQ(runs_started(), r.size());
+        EXPECT_EQ(q.waiting(), by_tool ? 1u : 2u);
+        EXPECT_EQ(d.out(), debug_line(0) + receiving + echo_line(1, first) + stopping);
+        EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
+    }
+}
 
-    process stopper = run_ctl({"stop", "--pid", std::to_string(d.pid()), "--timeout", "20"});
-    EXPECT_EQ(stopper.wait_exit(20s), exited(0)) << stopper.err();
-    EXPECT_EQ(d.wait_exit(1s), exited(0)) << "ended when stop returned";
-    const auto r = runs();
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].args, std::vector<std::string>{"first"});
-    EXPECT_GE(r[0].end_us - r[0].start_us, 2'000'000) << "the script ran to its end";
-    EXPECT_EQ(runs_started(), 1u);
-    EXPECT_EQ(q.waiting(), 1u);
-    EXPECT_TRUE(d.out().ends_with(debug_line(0) + receiving + echo_line(1, "first") + stopping))
-        << d.out();
-    EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
+// A stop or reload that comes before the daemon has its handler (here, both
+// are pending from before its first line) is taken once it is ready.
+TEST_F(signals, stop_and_reload_that_come_while_the_daemon_starts_take_effect_once_it_is_ready) {
+    write_conf("7\n");
+    process d(
+        "/usr/bin/perl",
+        {"perl", "-MPOSIX", "-e",
+         "sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGHUP, SIGTERM)) or die; "
+         "kill HUP => $$; kill TERM => $$; exec { $ARGV[0] } 'useraccountd', @ARGV[1..$#ARGV]",
+         daemon_path, "-c", conf_path});
+    EXPECT_EQ(d.wait_exit(5s), exited(0));
+    // The kernel, not the sender, orders two signals pending together.
+    EXPECT_TRUE(d.out() == reloading + stopping || d.out() == stopping + reloading) << d.out();
+    EXPECT_EQ(entries_of(d.pid()), (entry_list{{info, "Started useraccountd"},
+                                               {info, conf_entry},
+                                               {info, reload_entry},
+                                               {info, "Stopped useraccountd"}}));
 }
 
 TEST_F(signals, stop_command_ends_an_idle_daemon_by_its_pid_file_and_refuses_other_processes) {

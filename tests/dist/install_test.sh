@@ -18,6 +18,7 @@ cache_value() {
 }
 sbindir=$(cache_value CMAKE_INSTALL_SBINDIR)
 bindir=$(cache_value CMAKE_INSTALL_BINDIR)
+libexecdir=$(cache_value CMAKE_INSTALL_LIBEXECDIR)
 # GNUInstallDirs caches an empty MANDIR that stands for DATAROOTDIR/man.
 mandir=$(cache_value CMAKE_INSTALL_MANDIR)
 mandir=${mandir:-share/man}
@@ -39,6 +40,8 @@ check_tree() {
     local unit=$prefix/lib/systemd/system/useraccountd.service
     local expected="$prefix/$sbindir/useraccountd 755 -
 $prefix/$bindir/useraccountctl 755 -
+$prefix/$libexecdir/useraccountd/check-account-command 755 dist/libexec/check-account-command
+$prefix/$libexecdir/useraccountd/wait-for-commands 755 dist/libexec/wait-for-commands
 $prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
 $prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
 $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
@@ -46,7 +49,6 @@ $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
 $unit 644 -
 $etc/useraccountd.conf 644 dist/useraccountd.conf
-$etc/logrotate.d/useraccountd 644 dist/useraccountd.logrotate
 $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
 
     local path mode source
@@ -80,8 +82,10 @@ $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
     local exec_start
     exec_start=$(sed -n 's/^ExecStart=//p' "$root$unit")
     expect_eq "[$prefix] unit runs this tree's daemon" \
-        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf -l /var/log/useraccountd/useraccountd.log" \
-        "$exec_start"
+        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf" "$exec_start"
+    expect_eq "[$prefix] unit runs this tree's steps before the start" \
+        "$prefix/$libexecdir/useraccountd/check-account-command $prefix/$libexecdir/useraccountd/wait-for-commands" \
+        "$(grep -o "$prefix/$libexecdir/useraccountd/[a-z-]*" "$root$unit" | xargs)"
 
     check "[$prefix] installed daemon runs" "$root$prefix/$sbindir/useraccountd" --help
     check "[$prefix] installed tool runs" "$root$prefix/$bindir/useraccountctl" --help

@@ -61,10 +61,10 @@ in_namespace() {
             ;;
     esac
     local first second
-    in_root /bin/sh /control/postinst configure
+    in_root env DPKG_MAINTSCRIPT_NAME=postinst /bin/sh /control/postinst configure
     first=$?
     echo "key_first=$(stat -c '%i %a %U:%G' "$root$key_file" 2>&1)"
-    in_root /bin/sh /control/postinst configure 1.0.0
+    in_root env DPKG_MAINTSCRIPT_NAME=postinst /bin/sh /control/postinst configure 1.0.0
     second=$?
     echo "first=$first"
     echo "second=$second"
@@ -81,9 +81,9 @@ in_namespace() {
     echo "gid_min=$(awk '$1 == "GID_MIN" {print $2}' "$root/etc/login.defs")"
 
     if [[ $scenario == fresh ]]; then
-        in_root /bin/sh /control/postinst bogus 2>/dev/null
+        in_root env DPKG_MAINTSCRIPT_NAME=postinst /bin/sh /control/postinst bogus 2>/dev/null
         echo "postinst_bogus=$?"
-        in_root /bin/sh /control/postrm bogus 2>/dev/null
+        in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm bogus 2>/dev/null
         echo "postrm_bogus=$?"
     fi
 }
@@ -136,7 +136,7 @@ done
 for package in bash bsdutils; do
     expect_eq "Depends does not name $package" "" "$(grep -x "$package" <<<"$depends")"
 done
-expect_eq "Recommends" logrotate "$(field Recommends)"
+expect_eq "Recommends" "" "$(field Recommends)"
 
 # --- data: tree and modes ---
 # "MODE OWNER PATH [-> TARGET]" for every file and link, directories apart.
@@ -147,13 +147,14 @@ listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
 }' | sort -k3)
 expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/default/useraccountd
--rw-r--r-- root/root ./etc/logrotate.d/useraccountd
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
 -rwxr-xr-x root/root ./etc/useraccountd/useraccount.sh
 -rw-r--r-- root/root ./lib/systemd/system/useraccountd.service
 lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount.sh
 -rwxr-xr-x root/root ./usr/bin/useraccountctl
+-rwxr-xr-x root/root ./usr/libexec/useraccountd/check-account-command
+-rwxr-xr-x root/root ./usr/libexec/useraccountd/wait-for-commands
 -rwxr-xr-x root/root ./usr/sbin/useraccountd
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/copyright
@@ -175,7 +176,8 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/sudoers.d/useraccountd:dist/sudoers.d/useraccountd \
     etc/useraccountd.conf:dist/useraccountd.conf \
     etc/default/useraccountd:dist/useraccountd.default \
-    etc/logrotate.d/useraccountd:dist/useraccountd.logrotate; do
+    usr/libexec/useraccountd/check-account-command:dist/libexec/check-account-command \
+    usr/libexec/useraccountd/wait-for-commands:dist/libexec/wait-for-commands; do
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
 for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man8/useraccountd.8; do
@@ -185,12 +187,12 @@ done
 
 # Every program the unit runs, other than kill, is the package's own.
 unit=$data/lib/systemd/system/useraccountd.service
-exec_start=$(sed -n 's/^ExecStart=@\([^ ]*\) .* -c \([^ ]*\) .*/\1 \2/p' "$unit")
+exec_start=$(sed -n 's/^ExecStart=@\([^ ]*\) .* -c \([^ ]*\)$/\1 \2/p' "$unit")
 expect_eq "unit starts the packaged daemon with the packaged configuration" \
     "/usr/sbin/useraccountd /etc/useraccountd.conf" "$exec_start"
 programs=$(sed -nE 's/^Exec[A-Za-z]*=[-@:+!]*([^ ]+).*/\1/p' "$unit" | grep -vx /bin/kill)
 expect_eq "the unit's commands run the package's tool and daemon" \
-    "/usr/bin/useraccountctl /usr/bin/useraccountctl /usr/sbin/useraccountd" \
+    "/usr/bin/useraccountctl /usr/libexec/useraccountd/check-account-command /usr/libexec/useraccountd/wait-for-commands /usr/sbin/useraccountd" \
     "$(sort <<<"$programs" | xargs)"
 while read -r program; do
     check "$program of the unit is in the package" test -x "$data$program"
@@ -204,7 +206,6 @@ done
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 expected_conffiles='/etc/default/useraccountd
-/etc/logrotate.d/useraccountd
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
 /etc/useraccountd/useraccount.sh'

@@ -12,6 +12,9 @@ source_dir=$1
 require_tool shellcheck
 
 check "account script" shellcheck --shell=bash "$source_dir/dist/useraccount.sh"
+for step in "$source_dir"/dist/libexec/*; do
+    check "${step##*/}" shellcheck --shell=sh "$step"
+done
 for script in postinst postrm; do
     check "$script" shellcheck --shell=sh "$source_dir/debian/useraccountd.$script"
 done

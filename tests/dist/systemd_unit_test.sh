@@ -1,12 +1,12 @@
 #!/bin/bash
 # The installed systemd unit: systemd-analyze verify accepts it without a
-# warning; it prepares the queue for its own user before user logins, stops
-# through useraccountctl stop within its stop timeout, reloads with
-# SIGHUP, restarts on failure and runs the daemon in the foreground as the
-# user that the sudoers rule, the logrotate snippet and the package's postinst
-# name; its default sender group and mode are those of the documented
-# environment file; and none of its hardening would stop sudo from becoming
-# root or hide or remove the queue.
+# warning; it prepares the queue for its own user before user logins, checks
+# sudo and waits for a left-over command before the start, stops with SIGTERM
+# to the daemon only, reloads with SIGHUP, restarts on failure and runs the
+# daemon in the foreground, logging to the journal, as the user that the
+# sudoers rule and the package's postinst name; its default sender group and
+# mode are those of the documented environment file; and none of its
+# hardening would stop sudo from becoming root or hide or remove the queue.
 #
 # verify insists that the commands' binaries exist, and looks the
 # Documentation= pages up with man: the unit is installed into a scratch tree
@@ -40,29 +40,29 @@ setting() {
 
 exec_start=$(setting ExecStart)
 expect_eq "ExecStart runs the installed daemon in the foreground" \
-    "@/usr/sbin/useraccountd useraccountd -c /etc/useraccountd.conf -l /var/log/useraccountd/useraccountd.log" \
-    "$exec_start"
+    "@/usr/sbin/useraccountd useraccountd -c /etc/useraccountd.conf" "$exec_start"
 check "the configuration file named by -c is installed" test -f "$root/etc/useraccountd.conf"
 
 mkdir "$scratch/verify"
-sed -E "s#^(Exec[A-Za-z]+=[-@:+!]*)/usr/(s?bin/useraccount(d|ctl) )#\1$root/usr/\2#" "$unit" \
-    >"$scratch/verify/useraccountd.service"
-expect_eq "commands rewritten for verify" 3 \
-    "$(grep -cE "^Exec[A-Za-z]+=[-@:+!]*$root/usr/s?bin/useraccount(d|ctl) " "$scratch/verify/useraccountd.service")"
+sed -E "s#^(Exec[A-Za-z]+=[-@:+!]*)/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)#\1$root/usr/\2#" \
+    "$unit" >"$scratch/verify/useraccountd.service"
+expect_eq "commands rewritten for verify" 4 \
+    "$(grep -cE "^Exec[A-Za-z]+=[-@:+!]*$root/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)" \
+        "$scratch/verify/useraccountd.service")"
 verify_output=$(MANPATH=$root/usr/share/man systemd-analyze verify \
     "$scratch/verify/useraccountd.service" 2>&1)
 verify_status=$?
 expect_eq "systemd-analyze verify status" 0 "$verify_status"
 expect_eq "systemd-analyze verify has nothing to say" "" "$verify_output"
 
-# systemd kills what is left, a command half way through, once TimeoutStopSec
-# has passed: the tool that stops the daemon must give up first.
-stop_timeout=$(setting TimeoutStopSec)
-check "the stop command's timeout is below TimeoutStopSec ($stop_timeout)" \
-    test "$(sed -n 's/^[^ ]*useraccountctl stop .*--timeout \([0-9]*\).*/\1/p' <<<"$(setting ExecStop)")" \
-    -lt "${stop_timeout%s}"
-expect_eq "falls back on SIGINT, the daemon's orderly stop" SIGINT "$(setting KillSignal)"
-expect_eq "only the daemon gets the stop signal, not a running command" mixed "$(setting KillMode)"
+# systemd's own SIGTERM is the daemon's orderly stop, and neither it nor a
+# kill after a timeout or a crash may cut a running command short.
+expect_eq "stops with systemd's default SIGTERM" "" "$(setting KillSignal)"
+expect_eq "no stop command that could fail once the daemon has ended" "" "$(setting ExecStop)"
+expect_eq "only the daemon is killed, never a running command" process "$(setting KillMode)"
+expect_eq "before the start: prepare the queue, check sudo, wait for a left-over command" \
+    "+/usr/bin/useraccountctl +/usr/libexec/useraccountd/wait-for-commands /usr/libexec/useraccountd/check-account-command" \
+    "$(setting ExecStartPre | awk '{print $1}' | sort | xargs)"
 # shellcheck disable=SC2016 # $MAINPID is systemd's to expand
 expect_eq "reloads with SIGHUP" '/bin/kill -HUP $MAINPID' "$(setting ExecReload)"
 expect_eq "restarts on failure" on-failure "$(setting Restart)"
@@ -81,8 +81,7 @@ expect_eq "the environment file sets the unit's values" \
     "$(grep -E '^USERACCOUNTD_QUEUE_(GROUP|MODE)=' "$source_dir/dist/useraccountd.default" | xargs)"
 expect_eq "runs as its own group" useraccountd "$(setting Group)"
 expect_eq "the queue outlives the service" no "$(setting RemoveIPC)"
-expect_eq "log directory is the one -l names" useraccountd "$(setting LogsDirectory)"
-for word in -d --daemon -p --pid_file; do
+for word in -d --daemon -p --pid_file -l --log_file; do
     expect_not_contains "ExecStart has no $word" " $word " "$exec_start "
 done
 
@@ -103,10 +102,6 @@ check "ProtectSystem leaves /etc writable for useradd (is '$protect_system')" \
 # One user name everywhere that grants or uses the daemon's rights.
 sudoers_user=$(grep -E '^[a-z_][a-z0-9_-]* +ALL *=' "$root/etc/sudoers.d/useraccountd" | awk '{print $1}')
 expect_eq "the sudoers rule names the unit's user" useraccountd "$sudoers_user"
-expect_contains "logrotate rotates as the unit's user" "su useraccountd useraccountd" \
-    "$(cat "$root/etc/logrotate.d/useraccountd")"
-expect_contains "logrotate rotates the log that -l names" "/var/log/useraccountd/*.log" \
-    "$(cat "$root/etc/logrotate.d/useraccountd")"
 expect_contains "postinst creates the unit's user" "service_user=useraccountd" \
     "$(cat "$source_dir/debian/useraccountd.postinst")"
 

@@ -6,9 +6,11 @@
 # journal show what the service does: the queue it prepares, the account
 # commands it runs for root and for the sender group (and refuses to others,
 # in real logind sessions), the queue outliving a logout, reload, stop and
-# restart in the middle of a slow command, messages waiting while it is
-# stopped, log rotation, the key file across a reinstall, and nothing left
-# after a purge but the system user and group.
+# restart in the middle of a slow command and under a backlog, messages
+# waiting while it is stopped, a killed daemon and a stop that timed out
+# (the command runs to its end, the next waits for it), a start refused while
+# sudo would refuse the script, a full /var/log, the key file across a
+# reinstall, and nothing left after a purge but the system user and group.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -123,6 +125,9 @@ expect_no_kill() {
     expect_eq "$1: systemd killed nothing" "" \
         "$(journal_after "$2" | grep -E 'SIGKILL|Killing process|timed out|Failed with result')"
 }
+fails() {
+    ! "$@"
+}
 user_exists() {
     in_ct getent passwd "$1" >/dev/null
 }
@@ -135,12 +140,26 @@ unit_property() {
 queue_line() {
     in_ct ipcs -q | awk -v key="$1" '$1 == key'
 }
-# The site's script with a slow command: "slow WORD" sleeps 5 s, then logs.
+# The site's script with a slow and a quick command: "slow WORD [SECONDS]"
+# sleeps SECONDS (5 by default), "quick WORD" does not; then each logs.
 make_script_slow() {
     # shellcheck disable=SC2016 # for the script to expand
     in_ct sed -i 's/^set -euo pipefail$/&\
-if [[ ${1-} == slow ]]; then sleep 5; logger -t useraccount "slow command done: ${2-}"; exit 0; fi/' \
+if [[ ${1-} == slow ]]; then sleep "${3-5}"; logger -t useraccount "slow command done: ${2-}"; exit 0; fi\
+if [[ ${1-} == quick ]]; then logger -t useraccount "quick command done: ${2-}"; exit 0; fi/' \
         /etc/useraccountd/useraccount.sh
+}
+# set_pause SECONDS: the site's pause, reloaded.
+set_pause() {
+    local mark
+    mark=$(cursor)
+    in_ct sh -c "printf '%s\\nThis site pauses %s s.\\n' $1 $1 >/etc/useraccountd.conf"
+    in_ct systemctl reload useraccountd
+    wait_journal "$mark" 'Reloaded configuration file' >/dev/null
+}
+# count_of CURSOR REGEX: entries after CURSOR that match.
+count_of() {
+    journal_after "$1" | grep -cE -- "$2"
 }
 
 dump_journal_on_failure() {
@@ -156,7 +175,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -367,18 +386,131 @@ expect_eq "idle stop: the unit's result" success "$(unit_property Result)"
 expect_no_kill "idle stop" "$mark"
 check "start again" in_ct systemctl start useraccountd
 
-section "log rotation"
-log=/var/log/useraccountd/useraccountd.log
-check "the daemon writes its log" in_ct grep -q '^Debug: ' "$log"
-rotate_output=$(in_ct logrotate -f /etc/logrotate.d/useraccountd 2>&1)
-expect_eq "logrotate -f succeeds quietly" "0 " "$? $rotate_output"
-check "the old lines are in the rotated file" in_ct grep -q '^Debug: ' "$log.1"
+section "start, then at once reload or stop"
+for round in 1 2; do
+    mark=$(cursor)
+    check "round $round: systemctl start and at once reload" \
+        in_ct sh -c 'systemctl start useraccountd && systemctl reload useraccountd'
+    check "round $round: the daemon logs the reload" wait_journal "$mark" 'Reloaded configuration file'
+    expect_eq "round $round: the daemon runs on after the reload" active \
+        "$(in_ct systemctl is-active useraccountd)"
+    check "round $round: systemctl stop, then start and at once stop" \
+        in_ct sh -c 'systemctl stop useraccountd && systemctl start useraccountd && systemctl stop useraccountd'
+    expect_eq "round $round: the stop's result" "success 0" \
+        "$(unit_property Result) $(unit_property ExecMainStatus)"
+    expect_no_kill "round $round" "$mark"
+done
+# Four starts within seconds: below systemd's start limit of five, which the
+# next start would reach.
+in_ct systemctl reset-failed useraccountd
+check "start again" in_ct systemctl start useraccountd
+
+section "stop under a backlog, pause 0"
+set_pause 0
 mark=$(cursor)
-in_ct useraccountctl send --type 2 after-rotation
-wait_journal "$mark" 'Type:2      after-rotation$' >/dev/null
-sleep 1.2
-check "the daemon goes on writing to the emptied log" in_ct grep -q '^Debug: ' "$log"
-expect_eq "no hole at the start of the log" 0 "$(in_ct sh -c "tr -cd '\\000' <$log | wc -c")"
+# shellcheck disable=SC2016 # for the container's shell to expand
+in_ct sh -c 'for i in $(seq 300); do useraccountctl send quick "$i" || exit 1; done'
+check "a few of the backlog are served" wait_journal "$mark" 'quick command done: 10$'
+started=$(date +%s.%N)
+check "systemctl stop under a backlog" in_ct systemctl stop useraccountd
+took=$(seconds_between "$started" "$(date +%s.%N)")
+echo "systemctl stop under a backlog of 300 commands, pause 0, took $took s"
+check "the stop took the time of one command at most ($took s)" in_range "$took" 0 5
+expect_eq "backlog: the unit's result" "success 0" "$(unit_property Result) $(unit_property ExecMainStatus)"
+expect_no_kill "backlog" "$mark"
+ran=$(count_of "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh quick ')
+done_count=$(count_of "$mark" 'quick command done: ')
+expect_eq "every command that started ran to its end" "$ran" "$done_count"
+expect_eq "the rest stays queued" $((300 - done_count)) "$(queue_line "$queue_key" | awk '{print $6}')"
+check "the daemon stopped in order" wait_journal "$mark" 'useraccountd\[[0-9]+\]: Stopped useraccountd$'
+mark=$(cursor)
+check "start with the backlog" in_ct systemctl start useraccountd
+check "the backlog is served to its end" wait_journal "$mark" 'quick command done: 300$' 60
+expect_eq "each command of the backlog ran once" 300 $((done_count + $(count_of "$mark" 'quick command done: ')))
+set_pause 1
+
+section "the daemon killed during a command"
+mark=$(cursor)
+in_ct useraccountctl send slow killed 12
+in_ct useraccountctl send add after-kill
+wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow killed 12$' 15
+killed_pid=$(unit_property MainPID)
+check "the daemon runs ($killed_pid)" test "$killed_pid" -gt 0
+check "kill -KILL of the daemon" in_ct kill -KILL "${killed_pid#0}"
+check "the command runs to its end" wait_journal "$mark" 'slow command done: killed$' 30
+check "the service comes back" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user after-kill$' 30
+check "the next start waited for the command" \
+    wait_journal "$mark" 'wait-for-commands\[[0-9]+\]: waiting for an account command of an earlier run to end: .*sudo'
+done_time=$(time_of "$mark" 'slow command done: killed$')
+served_time=$(time_of "$mark" 'Type:1      add after-kill$')
+check "the next message is taken only after the command ended" \
+    in_range "$(seconds_between "$done_time" "$served_time")" 0 10
+expect_eq "each command ran once" "1 1" \
+    "$(count_of "$mark" 'slow command done: killed$') $(count_of "$mark" 'added user after-kill$')"
+check "a new daemon runs" test "$(unit_property MainPID)" != "$killed_pid"
+
+section "a stop that times out"
+in_ct mkdir -p /run/systemd/system/useraccountd.service.d
+in_ct sh -c 'printf "[Service]\nTimeoutStopSec=2s\n" >/run/systemd/system/useraccountd.service.d/short-stop.conf'
+in_ct systemctl daemon-reload
+mark=$(cursor)
+in_ct useraccountctl send slow timed-out 8
+in_ct useraccountctl send add after-timeout
+wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow timed-out 8$' 15
+in_ct systemctl stop useraccountd
+expect_eq "the stop timed out" timeout "$(unit_property Result)"
+check "the daemon was killed, not the command" \
+    grep -qE 'Killing process [0-9]+ \(useraccountd\) with signal SIGKILL' <<<"$(journal_after "$mark")"
+check "start at once" in_ct systemctl start useraccountd
+check "the command ran to its end" wait_journal "$mark" 'slow command done: timed-out$' 15
+check "the next message is served" wait_journal "$mark" 'added user after-timeout$' 15
+done_time=$(time_of "$mark" 'slow command done: timed-out$')
+served_time=$(time_of "$mark" 'Type:1      add after-timeout$')
+check "no two commands at once: the next began after the first ended" \
+    in_range "$(seconds_between "$done_time" "$served_time")" 0 10
+in_ct rm -r /run/systemd/system/useraccountd.service.d
+in_ct systemctl daemon-reload
+
+# refused_start WHAT: the service is stopped, WHAT is broken; a message sent
+# now must wait on the queue while the start fails, saying why in one line.
+refused_start() {
+    local what=$1 word=$2 reason=$3
+    mark=$(cursor)
+    check "$what: root sends" in_ct useraccountctl send add "$word"
+    check "$what: the start fails" fails in_ct systemctl start useraccountd
+    check "$what: the journal says why" \
+        wait_journal "$mark" "check-account-command\\[[0-9]+\\]: $reason"
+    expect_not_contains "$what: no daemon ran" "Started useraccountd" "$(journal_after "$mark")"
+    expect_contains "$what: the message waits on the queue" "add $word" "$(in_ct useraccountctl list)"
+}
+section "sudo refuses the account script"
+in_ct systemctl stop useraccountd
+in_ct chmod 0666 /etc/sudoers.d/useraccountd
+refused_start "a world-writable sudoers rule" while-refused 'sudo refuses user useraccountd the account script'
+in_ct chmod 0440 /etc/sudoers.d/useraccountd
+in_ct systemctl stop useraccountd
+in_ct mv /quex/sbin/useraccount.sh /root/useraccount.sh.saved
+refused_start "a missing account script" while-missing 'no account script /quex/sbin/useraccount.sh'
+in_ct mv /root/useraccount.sh.saved /quex/sbin/useraccount.sh
+check "once mended, a start" in_ct systemctl start useraccountd
+check "serves the messages that waited" wait_journal "$mark" 'added user while-missing$' 30
+check "all of them" user_exists while-refused
+
+section "a full /var/log"
+# A small full file system on /var/log; the journal keeps its own files.
+in_ct mkdir /run/journal-kept
+in_ct mount --bind /var/log/journal /run/journal-kept
+in_ct mount -t tmpfs -o size=256k tmpfs /var/log
+in_ct mkdir /var/log/journal
+in_ct mount --bind /run/journal-kept /var/log/journal
+in_ct sh -c 'cat /dev/zero >/var/log/filler 2>/dev/null'
+expect_eq "/var/log is full" 0 "$(in_ct df --output=avail /var/log | tail -n 1 | tr -d ' ')"
+mark=$(cursor)
+check "restart with /var/log full" in_ct systemctl restart useraccountd
+check "root sends" in_ct useraccountctl send add full-log
+check "the command is served" wait_journal "$mark" 'added user full-log$' 20
+expect_eq "the service runs on" active "$(in_ct systemctl is-active useraccountd)"
+in_ct umount /var/log/journal /var/log /run/journal-kept
 
 section "reinstall"
 key_inode=$(in_ct stat -c %i /quex/etc/useraccount/useraccountkey.json)
@@ -391,7 +523,7 @@ expect_eq "the key file keeps its inode" "$key_inode" "$(in_ct stat -c %i /quex/
 expect_contains "the tool finds the same queue" "exists (key $queue_key)" "$(in_ct useraccountctl status)"
 expect_eq "the queue is the same" "$queue_key $queue_id" "$(queue_line "$queue_key" | awk '{print $1, $2}')"
 check "the site's script survives" in_ct grep -q 'slow command done' /etc/useraccountd/useraccount.sh
-expect_contains "the site's configuration survives" "This site pauses one second." \
+expect_contains "the site's configuration survives" "This site pauses 1 s." \
     "$(in_ct cat /etc/useraccountd.conf)"
 expect_eq "one service user" 1 "$(in_ct grep -c '^useraccountd:' /etc/passwd)"
 expect_eq "the service runs after the reinstall" active "$(in_ct systemctl is-active useraccountd)"
