@@ -1,10 +1,12 @@
 #!/bin/bash
 # The example account script against stub account tools: every valid command
 # calls the right tool with the right arguments; everything else is refused
-# with status 2 before any tool runs. The real user and group databases and
-# the real /home are never used: getent, id and "useradd -D" answer from fake
-# ones in the scratch directory, and /usr/sbin, where the real account tools
-# live, is not on PATH.
+# with status 2 before any account tool runs. The real user and group
+# databases and the real /home are never used: getent, id and "useradd -D"
+# answer from fake ones in the scratch directory, and /usr/sbin, where the
+# real account tools live, is not on PATH. The script keeps its ID mark in an
+# empty /var/lib of a private mount namespace; the homes that delete closes
+# are real directories in the scratch directory.
 # Usage: account_script_test.sh SOURCE_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -13,13 +15,25 @@ here=$(dirname -- "$0")
 
 source_dir=$1
 script=$source_dir/dist/useraccount.sh
+if [[ ${2:-} != --in-namespace ]]; then
+    require_private_mounts
+    exec unshare --mount bash "$0" "$source_dir" --in-namespace
+fi
+if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib; then
+    fail "a private /var/lib"
+    finish
+fi
+state_dir=/var/lib/useraccountd
+mark_file=$state_dir/highest-id
 make_scratch
+# Homes are made and removed below: never anywhere but in the scratch directory.
+: "${scratch:?}"
 
 stubs=$scratch/stubs
 mkdir "$stubs"
 # One stub for every tool: it records its name and arguments (quoted, so a
 # newline in an argument cannot pass unseen), then fails if asked to.
-cat >"$stubs/stub" <<'EOF'
+cat >"$stubs/stub" <<'STUB'
 #!/bin/bash
 tool=${0##*/}
 {
@@ -28,12 +42,16 @@ tool=${0##*/}
     printf '\n'
 } >>"$STUB_RECORD"
 if [[ $tool == getent ]]; then
-    # getent passwd|group [--] NAME, answered from the fake databases.
+    # getent passwd|group [[--] NAME], answered from the fake databases.
     case $1 in
         passwd) db=$STUB_PASSWD ;;
         group) db=$STUB_GROUP ;;
         *) exit 1 ;;
     esac
+    if (($# == 1)); then
+        cat -- "$db"
+        exit 0
+    fi
     name=${*: -1}
     grep -- "^$name:" "$db" || exit 2
 fi
@@ -54,42 +72,78 @@ if [[ $tool == useradd && $* == -D ]]; then
     printf 'GROUP=100\nHOME=%s\nSHELL=/bin/sh\nSKEL=/etc/skel\n' "$STUB_HOME_BASE"
     exit 0
 fi
+# The script must hold the lock of its state while it adds or deletes.
+if [[ $tool == useradd || $tool == userdel ]] && flock -n /var/lib/useraccountd true; then
+    printf '%s: state unlocked\n' "$tool" >>"$STUB_RECORD"
+fi
 fail_var=STUB_FAIL_$tool
 exit "${!fail_var:-0}"
-EOF
+STUB
 chmod +x "$stubs/stub"
 for tool in useradd userdel usermod logger getent id; do
     ln -s stub "$stubs/$tool"
 done
 
 export STUB_RECORD=$scratch/record
+export STUB_HOME_BASE=$scratch/home
+base=$STUB_HOME_BASE
 export STUB_PASSWD=$scratch/passwd
-cat >"$STUB_PASSWD" <<'EOF'
+cat >"$STUB_PASSWD" <<PASSWD
 root:x:0:0:root:/root:/bin/bash
 daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin
 sysacct:x:999:999::/nonexistent:/usr/sbin/nologin
-bob:x:1001:1001::/home/bob:/bin/bash
-carol:x:1002:1002::/home/carol:/bin/bash
-dave:x:1003:4::/home/dave:/bin/bash
-top:x:60000:60000::/home/top:/bin/bash
+bob:x:1001:1001::$base/bob:/bin/bash
+carol:x:1002:1002::$base/carol:/bin/bash
+dave:x:1003:4::$base/dave:/bin/bash
+mia:x:1004:998::$base/mia:/bin/bash
+link:x:1005:1005::$base/link:/bin/bash
+other:x:1006:1006::$base/carol:/bin/bash
+plain:x:1007:1007::$base/plain:/bin/bash
 nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin
-EOF
-# bob is in a group, but no administrative one; carol is in sudo; adm is
-# dave's primary group. wheel is missing, as on Debian.
+PASSWD
+# Managed: bob, link and other through a supplementary group, mia through her
+# primary one; root and system accounts are in the group too, as a careless
+# administrator might put them. carol is in sudo, adm is dave's primary
+# group, plain is an ordinary account the script did not make. wheel is
+# missing, as on Debian.
 export STUB_GROUP=$scratch/group
-cat >"$STUB_GROUP" <<'EOF'
+cat >"$STUB_GROUP" <<'GROUP'
 root:x:0:
 adm:x:4:syslog
 sudo:x:27:carol
 staff:x:50:
 users:x:100:bob,carol
+useraccount-managed:x:998:bob,link,other,root,daemon,sysacct,nobody,top,wide
 bob:x:1001:
 carol:x:1002:
-EOF
-# Homes left behind: erin's a directory, frank's a dangling symlink.
-export STUB_HOME_BASE=$scratch/home
-mkdir -p "$STUB_HOME_BASE/erin"
-ln -s "$scratch/gone" "$STUB_HOME_BASE/frank"
+link:x:1005:
+other:x:1006:
+plain:x:1007:
+devs:x:1200:
+GROUP
+# Accounts at the edges, in a database of their own: top's UID is UID_MAX,
+# wide's primary group lies far above its UID.
+edge_passwd=$scratch/passwd-edge
+{
+    printf 'top:x:60000:60000::%s/top:/bin/bash\n' "$base"
+    printf 'wide:x:1010:2500::%s/wide:/bin/bash\n' "$base"
+    cat -- "$STUB_PASSWD"
+} >"$edge_passwd"
+# Homes: erin's was left behind, frank's is a dangling symlink, kept is the
+# home of an account deleted by hand (UID and GID 1500, the highest in any
+# database or home), link's leads to a directory elsewhere.
+make_homes() {
+    rm -rf -- "$base" "$scratch/elsewhere"
+    mkdir -m 0755 "$base" "$scratch/elsewhere"
+    mkdir -m 0755 "$base/erin" "$base/bob" "$base/carol" "$base/kept"
+    ln -s "$scratch/gone" "$base/frank"
+    ln -s "$scratch/elsewhere" "$base/link"
+    chown 1001:1001 "$base/bob"
+    chown 1002:1002 "$base/carol"
+    chown 1500:1500 "$base/kept"
+    chown 1005:1005 "$scratch/elsewhere"
+}
+make_homes
 
 status=0
 stderr=
@@ -111,21 +165,33 @@ logger_calls() {
     grep -E '^logger ' <<<"$record" || true
 }
 
+# useradd_line ID NAME: how add creates NAME with ID as UID and GID.
+useradd_line() {
+    printf 'useradd --create-home --shell /bin/bash --uid %s --groups useraccount-managed' "$1"
+    printf ' --key GID_MIN=%s --key GID_MAX=%s -- %s' "$1" "$1" "$2"
+}
+
+# "owner:group mode" of a path, not following a symlink.
+owner_mode() {
+    stat -c '%u:%g %a' -- "$1"
+}
+
 # --- commands that do their work ---
 name32=abcdefghijklmnopqrstuvwxyz_-0123
 expect_eq "32-character name is 32 long" 32 "${#name32}"
 declare -A expected=(
-    ["add alice"]="useradd --create-home --shell /bin/bash -- alice"
-    ["add _svc-1"]="useradd --create-home --shell /bin/bash -- _svc-1"
-    ["add $name32"]="useradd --create-home --shell /bin/bash -- $name32"
+    ["add alice"]="$(useradd_line 1501 alice)"
+    ["add _svc-1"]="$(useradd_line 1501 _svc-1)"
+    ["add $name32"]="$(useradd_line 1501 "$name32")"
     ["delete bob"]="userdel -- bob"
     ["lock bob"]="usermod --lock -- bob"
     ["unlock bob"]="usermod --unlock -- bob"
-    ["delete top"]="userdel -- top"
+    ["lock mia"]="usermod --lock -- mia"
 )
 declare -A done_word=([add]=added [delete]=deleted [lock]=locked [unlock]=unlocked)
 for command in "${!expected[@]}"; do
     read -r -a words <<<"$command"
+    rm -rf -- "$state_dir"
     run "${words[@]}"
     expect_eq "'$command' status" 0 "$status"
     expect_eq "'$command' runs" "${expected[$command]}" "$(tool_calls)"
@@ -133,45 +199,72 @@ for command in "${!expected[@]}"; do
     expect_contains "'$command' log names the user" "${words[1]}" "$(logger_calls)"
     expect_contains "'$command' is logged as done" \
         "-- $(printf '%q' "${done_word[${words[0]}]} user ${words[1]}")" "$(logger_calls)"
+    expect_not_contains "'$command' changes accounts under the lock" "state unlocked" "$record"
 done
+STUB_PASSWD=$edge_passwd run delete top
+expect_eq "delete of UID_MAX runs" "userdel -- top" "$(tool_calls)"
 
-# --- refused before any account tool runs ---
-refused_cases=(
-    ""
-    "add"
-    "delete"
-    "add alice extra"
-    "lock bob bob"
-    "frobnicate alice"
-    "ADD alice"
-    "add -r"
-    "add -alice"
-    "add --help"
-    "add Alice"
-    "add 9lives"
-    "add a.b"
-    "add ../etc"
-    "add ${name32}x"
-    "add é"
-    "delete root"
-    "lock daemon"
-    "unlock sysacct"
-    "delete nobody"
-    "delete ghost"
-    "delete carol"
-    "unlock carol"
-    "lock dave"
-    "delete dave"
-    "add erin"
-    "add frank"
+# --- refused before any account tool runs, with the reason ---
+run
+expect_eq "no arguments: refused with status 2" 2 "$status"
+expect_contains "no arguments: says why" usage "$stderr"
+declare -A refused_cases=(
+    ["add"]=usage
+    ["delete"]=usage
+    ["add alice extra"]=usage
+    ["lock bob bob"]=usage
+    ["frobnicate alice"]="unknown command"
+    ["ADD alice"]="unknown command"
+    ["add -r"]="invalid user name"
+    ["add -alice"]="invalid user name"
+    ["add --help"]="invalid user name"
+    ["add Alice"]="invalid user name"
+    ["add 9lives"]="invalid user name"
+    ["add a.b"]="invalid user name"
+    ["add ../etc"]="invalid user name"
+    ["add ${name32}x"]="invalid user name"
+    ["add é"]="invalid user name"
+    ["delete root"]="not an ordinary user account: root (uid 0)"
+    ["lock daemon"]="not an ordinary user account"
+    ["unlock sysacct"]="not an ordinary user account"
+    ["delete nobody"]="not an ordinary user account"
+    ["delete ghost"]="no such user: ghost"
+    ["delete carol"]="not a managed account: carol (not in group useraccount-managed)"
+    ["unlock carol"]="not a managed account"
+    ["lock dave"]="not a managed account"
+    ["delete dave"]="not a managed account"
+    ["lock plain"]="not a managed account"
+    ["delete plain"]="not a managed account"
+    ["add erin"]="home directory already exists"
+    ["add frank"]="home directory already exists"
+    ["add wheel"]="reserved name: wheel"
+    ["add admin"]="reserved name"
+    ["add docker"]="reserved name"
+    ["add libvirt-qemu"]="reserved name"
+    ["add systemd-journal"]="reserved name"
+    ["add useraccount"]="reserved name"
+    ["add staff"]="reserved name"
+    ["add devs"]="a group of that name exists: devs"
+    ["add bob"]="user already exists: bob"
+    ["add plain"]="user already exists"
 )
-for command in "${refused_cases[@]}"; do
+for command in "${!refused_cases[@]}"; do
     read -r -a words <<<"$command"
     run "${words[@]}"
     expect_eq "'$command' is refused with status 2" 2 "$status"
     expect_eq "'$command' calls no account tool" "" "$(tool_calls)"
-    check "'$command' says why on stderr" test -n "$stderr"
+    expect_contains "'$command' says why on stderr" "${refused_cases[$command]}" "$stderr"
     expect_contains "'$command' refusal is logged" "refused" "$(logger_calls)"
+done
+# Without the group of managed accounts nothing is managed, nor added.
+grep -v '^useraccount-managed:' "$STUB_GROUP" >"$scratch/group-unmanaged"
+for command in "add alice" "lock bob" "delete bob"; do
+    read -r -a words <<<"$command"
+    STUB_GROUP=$scratch/group-unmanaged run "${words[@]}"
+    expect_eq "'$command' without the managed group is refused" 2 "$status"
+    expect_eq "'$command' without the managed group calls no account tool" "" "$(tool_calls)"
+    expect_contains "'$command' without the managed group says so" \
+        "group useraccount-managed does not exist" "$stderr"
 done
 
 # Arguments that a shell would split or act on arrive here whole.
@@ -187,20 +280,96 @@ expect_eq "newline name is refused" 2 "$status"
 expect_not_contains "logged text has no raw newline" $'\nFAKE' "$(logger_calls)"
 expect_eq "one logger call for one refusal" 1 "$(logger_calls | wc -l)"
 
+# --- IDs are never used twice ---
+rm -rf -- "$state_dir"
+run add alice
+expect_eq "without a mark, the first ID above every one in use or owning a home" \
+    "$(useradd_line 1501 alice)" "$(tool_calls)"
+expect_eq "the state directory is created, root's" "0:0 755" "$(owner_mode "$state_dir")"
+expect_eq "the mark is root's, 644" "0:0 644" "$(owner_mode "$mark_file")"
+expect_eq "the mark holds the ID given" 1501 "$(<"$mark_file")"
+run add alice
+expect_eq "the next add goes above the mark" "$(useradd_line 1502 alice)" "$(tool_calls)"
+echo 5 >"$mark_file"
+run add alice
+expect_eq "IDs in use win over a lower mark" "$(useradd_line 1501 alice)" "$(tool_calls)"
+STUB_FAIL_useradd=9 run add alice
+expect_eq "a failed add still uses up its ID" 1502 "$(<"$mark_file")"
+# delete leaves the deleted account's UID, and its primary GID, in the mark.
+echo 1000 >"$mark_file"
+STUB_PASSWD=$edge_passwd run delete wide
+expect_eq "delete raises the mark to the account's GID" 2500 "$(<"$mark_file")"
+STUB_PASSWD=$edge_passwd run delete top
+expect_eq "delete raises the mark to the account's UID" 60000 "$(<"$mark_file")"
+run add alice
+expect_eq "add past UID_MAX is refused" 2 "$status"
+expect_contains "add past UID_MAX says why" "no unused ID left in 1000..60000" "$stderr"
+expect_eq "add past UID_MAX creates nothing" "" "$(tool_calls)"
+
+# A state that others could have written, or that is no mark, refuses add
+# and delete: no account tool runs and the mark stays as it was.
+echo 1600 >"$scratch/planted"
+unsafe_mark_cases=(
+    "symlink|ln -s $scratch/planted $mark_file"
+    "owned by nobody|echo 1600 >$mark_file; chown 65534 $mark_file"
+    "group-writable|echo 1600 >$mark_file; chmod 664 $mark_file"
+    "a second link|echo 1600 >$mark_file; ln $mark_file $state_dir/other-name"
+    "not a number|echo 16x0 >$mark_file"
+    "empty|: >$mark_file"
+    "a directory|mkdir $mark_file"
+    "state directory writable by all|chmod 1777 $state_dir"
+    "state directory a symlink|rm -rf $state_dir; mkdir $scratch/state; ln -s $scratch/state $state_dir"
+    "state directory owned by nobody|chown 65534 $state_dir"
+)
+for unsafe in "${unsafe_mark_cases[@]}"; do
+    what=${unsafe%%|*}
+    for command in "add alice" "delete bob"; do
+        rm -rf -- "$state_dir" "$scratch/state"
+        mkdir -m 0755 "$state_dir"
+        bash -c "${unsafe#*|}"
+        before=$(ls -la "$state_dir"/ 2>&1; cat "$mark_file" 2>&1)
+        read -r -a words <<<"$command"
+        run "${words[@]}"
+        expect_eq "[$what] '$command' is refused" 2 "$status"
+        expect_eq "[$what] '$command' runs no account tool" "" "$(tool_calls)"
+        expect_eq "[$what] '$command' leaves the state alone" "$before" \
+            "$(ls -la "$state_dir"/ 2>&1; cat "$mark_file" 2>&1)"
+    done
+done
+rm -rf -- "$state_dir" "$scratch/state"
+
+# --- delete closes the account's own kept home, and only that ---
+make_homes
+run delete bob
+expect_eq "delete bob: status" 0 "$status"
+expect_eq "bob's kept home is root's, 700" "0:0 700" "$(owner_mode "$base/bob")"
+expect_contains "closing the home is logged" \
+    "$(printf '%q' "kept home directory $base/bob of bob: now root's, mode 0700")" "$(logger_calls)"
+run delete link
+expect_eq "delete link: status" 0 "$status"
+check "a home that is a symlink stays one" test -L "$base/link"
+expect_eq "the symlink's target is left alone" "1005:1005 755" "$(owner_mode "$scratch/elsewhere")"
+expect_contains "the home left alone is logged" \
+    "$(printf '%q' "home directory $base/link of link left as it is")" "$(logger_calls)"
+run delete other
+expect_eq "delete other: status" 0 "$status"
+expect_eq "a home that is another account's is left alone" "1002:1002 755" "$(owner_mode "$base/carol")"
+make_homes
+STUB_FAIL_userdel=8 run delete bob
+expect_eq "a failed delete keeps the home as it was" "1001:1001 755" "$(owner_mode "$base/bob")"
+
 # --- a failing account tool passes its status on ---
-STUB_FAIL_useradd=9 run add bob
-expect_eq "failed useradd status is passed on" 9 "$status"
-expect_contains "failure is logged" "failed" "$(logger_calls)"
 STUB_FAIL_usermod=6 run lock bob
 expect_eq "failed usermod status is passed on" 6 "$status"
 # ... and is logged as a failure, never in the words of a success.
-for failing in "add useradd 9" "delete userdel 8" "lock usermod 6" "unlock usermod 4"; do
-    read -r verb tool code <<<"$failing"
+for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob" "unlock usermod 4 bob"; do
+    read -r verb tool code user <<<"$failing"
     declare -x "STUB_FAIL_$tool=$code"
-    run "$verb" bob
+    run "$verb" "$user"
     unset "STUB_FAIL_$tool"
+    expect_eq "failed $verb: the tool's status is passed on" "$code" "$status"
     expect_contains "failed $verb is logged as a failure" \
-        "-- $(printf '%q' "failed to $verb user bob: $tool status $code")" "$(logger_calls)"
+        "-- $(printf '%q' "failed to $verb user $user: $tool status $code")" "$(logger_calls)"
     expect_not_contains "failed $verb is not logged as done" \
         "${done_word[$verb]}" "$(logger_calls)"
 done

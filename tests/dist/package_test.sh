@@ -2,8 +2,9 @@
 # The Debian package that dpkg-buildpackage builds (package_build_test.sh): its
 # control fields, tree and modes, the conffiles that keep an administrator's
 # changes, what lintian says of it, and a postinst that creates the system
-# user, the sender group and the key file exactly once and leaves alone what
-# an administrator made.
+# user, the sender group, the group of managed accounts, the account script's
+# state directory and the key file exactly once and leaves alone what an
+# administrator made.
 #
 # postinst runs for real, with the real adduser, in a chroot whose root is an
 # overlay of / with its changes in a throw-away tmpfs, so the host's user
@@ -55,6 +56,9 @@ in_namespace() {
         existing)
             in_root useradd --system --no-create-home --shell /bin/false useraccountd
             in_root groupadd useraccount
+            in_root groupadd useraccount-managed
+            mkdir -p "$root/var/lib/useraccountd"
+            echo 4242 >"$root/var/lib/useraccountd/highest-id"
             mkdir -p "$root${key_file%/*}"
             echo "site key" >"$root$key_file"
             echo "key_before=$(stat -c %i "$root$key_file")"
@@ -76,6 +80,10 @@ in_namespace() {
     echo "passwd=$(in_root getent passwd useraccountd)"
     echo "group=$(in_root getent group useraccountd)"
     echo "sender=$(in_root getent group useraccount)"
+    echo "managed_lines=$(grep -c '^useraccount-managed:' "$root/etc/group")"
+    echo "managed=$(in_root getent group useraccount-managed)"
+    echo "state=$(stat -c '%a %U:%G %F' "$root/var/lib/useraccountd" 2>&1)"
+    echo "mark=$(cat "$root/var/lib/useraccountd/highest-id" 2>&1)"
     echo "shadow=$(in_root getent shadow useraccountd | cut -d: -f1,2)"
     echo "uid_min=$(awk '$1 == "UID_MIN" {print $2}' "$root/etc/login.defs")"
     echo "gid_min=$(awk '$1 == "GID_MIN" {print $2}' "$root/etc/login.defs")"
@@ -255,6 +263,9 @@ check_accounts() {
     expect_eq "[$scenario] one passwd entry" 1 "${result[passwd_lines]:-}"
     expect_eq "[$scenario] one group entry" 1 "${result[group_lines]:-}"
     expect_eq "[$scenario] one sender group entry" 1 "${result[sender_lines]:-}"
+    expect_eq "[$scenario] one managed group entry" 1 "${result[managed_lines]:-}"
+    expect_eq "[$scenario] the script's state directory is root's, 755" \
+        "755 root:root directory" "${result[state]:-}"
     IFS=: read -r name _ uid gid _ home user_shell <<<"${result[passwd]:-}"
     IFS=: read -r _ _ group_gid _ <<<"${result[group]:-}"
     expect_eq "[$scenario] user name" useraccountd "$name"
@@ -278,6 +289,10 @@ IFS=: read -r _ _ sender_gid members <<<"${result[sender]:-}"
 check "[fresh] sender group is a system group (gid $sender_gid below GID_MIN ${result[gid_min]:-})" \
     test -n "$sender_gid" -a "${sender_gid:-0}" -lt "${result[gid_min]:-1000}"
 expect_eq "[fresh] sender group has no members yet" "" "$members"
+IFS=: read -r _ _ managed_gid members <<<"${result[managed]:-}"
+check "[fresh] managed group is a system group (gid $managed_gid below GID_MIN ${result[gid_min]:-})" \
+    test -n "$managed_gid" -a "${managed_gid:-0}" -lt "${result[gid_min]:-1000}"
+expect_eq "[fresh] managed group has no members" "" "$members"
 expect_eq "[fresh] key file is root's, 644" "644 root:root" "$(cut -d' ' -f2- <<<"${result[key_first]:-}")"
 expect_eq "[fresh] key file holds the template" \
     "$(md5sum <"$source_dir/dist/useraccountkey.json" | cut -d' ' -f1)" "${result[key_sum]:-}"
@@ -294,6 +309,7 @@ expect_eq "[existing] the site's key file keeps its inode" \
     "${result[key_before]:-}" "$(cut -d' ' -f1 <<<"${result[key_second]:-}")"
 expect_eq "[existing] the site's key file keeps its content" \
     "$(md5sum <<<"site key" | cut -d' ' -f1)" "${result[key_sum]:-}"
+expect_eq "[existing] the ID mark is kept" 4242 "${result[mark]:-}"
 
 expect_eq "the host's user database is unchanged" "$host_had_user" \
     "$(grep -c '^useraccountd:' /etc/passwd)"

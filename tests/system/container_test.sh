@@ -5,12 +5,14 @@
 # apt, reinstalled, removed and purged with dpkg, while systemctl and the
 # journal show what the service does: the queue it prepares, the account
 # commands it runs for root and for the sender group (and refuses to others,
-# in real logind sessions), the queue outliving a logout, reload, stop and
-# restart in the middle of a slow command and under a backlog, messages
-# waiting while it is stopped, a killed daemon and a stop that timed out
-# (the command runs to its end, the next waits for it), a start refused while
-# sudo would refuse the script, a full /var/log, the key file across a
-# reinstall, and nothing left after a purge but the system user and group.
+# in real logind sessions), the queue outliving a logout, the account script
+# acting only on the accounts it manages and never reusing an ID, reload,
+# stop and restart in the middle of a slow command and under a backlog,
+# messages waiting while it is stopped, a killed daemon and a stop that timed
+# out (the command runs to its end, the next waits for it), a start refused
+# while sudo would refuse the script, a full /var/log, the key file across a
+# reinstall, and nothing left after a purge but the system user, the groups
+# and the script's ID mark.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -287,6 +289,82 @@ expect_eq "carol's user manager is gone" inactive "$(in_ct systemctl is-active "
 expect_eq "the service's queue is still there, the same one" "$queue_key $queue_id" \
     "$(queue_line "$queue_key" | awk '{print $1, $2}')"
 
+section "the account script manages only its own accounts"
+# boss is an administrator through /etc/sudoers.d alone, dock through the
+# group docker, bob (made by hand above) an ordinary account the service did
+# not create. Passwords make a lock visible: "!" before the hash.
+in_ct groupadd docker
+in_ct useradd -m boss
+in_ct useradd -m -G docker dock
+in_ct sh -c 'echo "boss ALL=(ALL:ALL) ALL" >/etc/sudoers.d/boss && chmod 0440 /etc/sudoers.d/boss'
+in_ct sh -c 'printf "boss:Pw-1x\ndock:Pw-2x\nbob:Pw-3x\nalice:Pw-4x\n" | chpasswd'
+expect_contains "sudo knows boss as an administrator" "(ALL : ALL) ALL" "$(in_ct sudo -l -U boss)"
+password_state() {
+    in_ct getent shadow "$1" | cut -d: -f2 | cut -c1 | sed 's/!/locked/; s/\$/unlocked/'
+}
+mark=$(cursor)
+for user in boss dock bob alice; do
+    in_ct useraccountctl send lock "$user"
+done
+check "alice, added by the service, is locked" wait_journal "$mark" 'useraccount\[[0-9]+\]: locked user alice$'
+journal=$(journal_after "$mark")
+for user in boss dock bob; do
+    check "lock $user is refused: not managed" grep -qE \
+        "useraccount\\[[0-9]+\\]: refused: not a managed account: $user \\(not in group useraccount-managed\\)\$" \
+        <<<"$journal"
+    expect_eq "$user keeps an unlocked password" unlocked "$(password_state "$user")"
+done
+expect_eq "alice's password is locked" locked "$(password_state alice)"
+# An administrator puts an account made by hand under management.
+in_ct adduser --quiet bob useraccount-managed
+mark=$(cursor)
+in_ct useraccountctl send lock bob
+check "bob, once in the group, is locked" wait_journal "$mark" 'useraccount\[[0-9]+\]: locked user bob$'
+expect_eq "bob's password is locked" locked "$(password_state bob)"
+
+# The newest account is deleted and another added: it gets neither the old
+# UID nor the old GID, nor a way into the kept home.
+mark=$(cursor)
+in_ct useraccountctl send add victim
+check "victim is added" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user victim$'
+expect_contains "victim is in the managed group" useraccount-managed "$(in_ct id -nG victim)"
+read -r victim_uid victim_gid <<<"$(in_ct id -u victim) $(in_ct id -g victim)"
+in_ct runuser -u victim -- sh -c 'echo victim-secret >/home/victim/secret.txt; chmod 0600 /home/victim/secret.txt'
+mark=$(cursor)
+in_ct useraccountctl send delete victim
+in_ct useraccountctl send add newbie
+check "newbie is added after the delete" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user newbie$'
+check "victim's kept home is closed" wait_journal "$mark" \
+    "useraccount\\[[0-9]+\\]: kept home directory /home/victim of victim: now root's, mode 0700\$"
+check "victim is gone" test -z "$(in_ct getent passwd victim)"
+read -r newbie_uid newbie_gid <<<"$(in_ct id -u newbie) $(in_ct id -g newbie)"
+echo "victim had uid $victim_uid, gid $victim_gid; newbie has uid $newbie_uid, gid $newbie_gid"
+check "newbie's UID is above victim's ($newbie_uid > $victim_uid)" test "$newbie_uid" -gt "$victim_uid"
+check "newbie's GID is above victim's ($newbie_gid > $victim_gid)" test "$newbie_gid" -gt "$victim_gid"
+check "no group holds victim's GID" test -z "$(in_ct getent group "$victim_gid")"
+expect_eq "the ID mark holds newbie's ID" "$newbie_uid" "$(in_ct cat /var/lib/useraccountd/highest-id)"
+expect_eq "the kept home is root's, 700" "root:root 700" "$(in_ct stat -c '%U:%G %a' /home/victim)"
+expect_eq "the secret still has victim's UID" "$victim_uid" "$(in_ct stat -c %u /home/victim/secret.txt)"
+newbie_read=$(in_ct runuser -u newbie -- cat /home/victim/secret.txt 2>&1)
+expect_eq "newbie cannot read victim's secret" "1" "$?"
+expect_contains "newbie is told: permission denied" "Permission denied" "$newbie_read"
+expect_not_contains "newbie never saw the secret" victim-secret "$newbie_read"
+
+# Adding victim again is refused while the old home is kept; administrative
+# names are refused whether their group exists (docker) or not (wheel).
+mark=$(cursor)
+for name in victim docker wheel; do
+    in_ct useraccountctl send add "$name"
+done
+check "add wheel is refused: reserved" \
+    wait_journal "$mark" 'useraccount\[[0-9]+\]: refused: reserved name: wheel$'
+journal=$(journal_after "$mark")
+check "add docker is refused: reserved" grep -qE 'refused: reserved name: docker$' <<<"$journal"
+check "add victim is refused: the old home is kept" \
+    grep -qF "refused: home directory already exists: /home/victim" <<<"$journal"
+expect_eq "no user or group wheel" "" "$(in_ct getent passwd wheel; in_ct getent group wheel)"
+check "no user victim" test -z "$(in_ct getent passwd victim)"
+
 section "reload"
 # pace PREFIX: sends two messages of type 2 (no command) and prints the time
 # between their echo lines, the pause after the first.
@@ -560,11 +638,17 @@ rm -f -- "$rootfs/root/useraccountd.deb"
 expect_eq "the package is gone from dpkg's database" "" \
     "$(in_ct dpkg-query -W -f='${Status}' useraccountd 2>/dev/null)"
 expect_eq "no file, link or directory of the package is left" "" \
-    "$(in_ct find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run \) -prune \
+    "$(in_ct find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run \
+        -o -path /var/lib/useraccountd \) -prune \
         -o \( -name '*useraccount*' -o -path /quex \) -print)"
 expect_eq "purge removes the queue" "" "$(queue_line "$queue_key")"
 check "purge keeps the service user" user_exists useraccountd
 check "purge keeps the sender group" group_exists useraccount
+check "purge keeps the managed group" group_exists useraccount-managed
+# shellcheck disable=SC2016 # an awk program
+expect_eq "purge keeps the ID mark, the highest UID given" \
+    "$(in_ct awk -F: '$3 >= 1000 && $3 <= 60000 && $3 > max {max = $3} END {print max}' /etc/passwd)" \
+    "$(in_ct cat /var/lib/useraccountd/highest-id)"
 
 section "done"
 dump_journal_on_failure
