@@ -311,21 +311,28 @@ TEST_F(service, queue_removed_while_waiting_ends_with_msgrcv_on_stderr_and_statu
 
 // ---- messages and the account script
 
-// A text's control bytes are echoed as escapes: it stays one line and cannot
-// pass for a line of the daemon's own. Tab, backslash and UTF-8 stay as sent.
+// A text's control bytes, C1 controls and bytes that are not UTF-8 are echoed
+// as escapes: it stays one line, cannot pass for a line of the daemon's own
+// and stays text in the journal. Tab, backslash and UTF-8 stay as sent.
 TEST_F(service, types_1_2_3_and_7_are_echoed_and_only_type_1_runs_the_script) {
     process d = start_fast();
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
     command_queue q;
     ASSERT_EQ(q.send(2, "two"), 0);
-    ASSERT_EQ(q.send(7, "seven \x1b[2J\r\nDebug: 9\x7f\t\\ \xc3\xa9"), 0);
+    ASSERT_EQ(q.send(7,
+                     "seven \x1b[2J\r\nDebug: 9\x7f\t\\ \xc3\xa9\xc2\x9b"
+                     "2J\xc2\x85\x9b \xe4\xb8\xad"),
+              0);
     ASSERT_EQ(q.send(3, "three"), 0);
     ASSERT_EQ(q.send(1, "alice"), 0);
     ASSERT_TRUE(wait_for_output(d, debug_line(4)));
     EXPECT_TRUE(d.out().starts_with(
         debug_line(0) + receiving + echo_line(2, "two") + debug_line(1) + receiving +
-        echo_line(7, "seven \\x1b[2J\\r\\nDebug: 9\\x7f\t\\ \xc3\xa9") + debug_line(2) + receiving +
-        echo_line(3, "three") + debug_line(3) + receiving + echo_line(1, "alice") + debug_line(4)))
+        echo_line(7,
+                  "seven \\x1b[2J\\r\\nDebug: 9\\x7f\t\\ \xc3\xa9\\xc2\\x9b2J\\xc2\\x85\\x9b "
+                  "\xe4\xb8\xad") +
+        debug_line(2) + receiving + echo_line(3, "three") + debug_line(3) + receiving +
+        echo_line(1, "alice") + debug_line(4)))
         << d.out();
     const auto r = runs();
     ASSERT_EQ(r.size(), 1u);
