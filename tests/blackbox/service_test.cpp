@@ -6,6 +6,7 @@
 // it is written. "Debug: N" on standard output means message N-1 has been
 // served and its pause has passed.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,17 +222,35 @@ TEST_F(service, log_file_in_missing_directory_is_logged_and_stdout_takes_the_deb
 }
 
 // A log file someone else could have planted or could write to is refused,
-// like one that cannot be opened, and left as it was.
+// like one that cannot be opened, and left as it was; so is a path that runs
+// through a symlink or a directory that someone else controls. A root-owned
+// link on the way (as /var/run -> /run) and a sticky directory serve.
 TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
     write_file("/quex/victim", "precious\n", 0600);
     ASSERT_EQ(symlink("/quex/victim", "/quex/symlink.log"), 0);
     write_file("/quex/open.log", "forged\n", 0666);
     ASSERT_EQ(chown("/quex/open.log", 65534, 65534), 0);
     write_file("/quex/writable.log", "", 0622);
+    // Root's own files, in directories that others control or reach.
+    for (const char* dir : {"/quex/system", "/quex/nobodys", "/quex/shared"}) {
+        ASSERT_EQ(mkdir(dir, 0755), 0);
+        write_file(std::string(dir) + "/important", "root's\n", 0644);
+    }
+    ASSERT_EQ(chown("/quex/nobodys", 65534, 65534), 0);
+    ASSERT_EQ(chmod("/quex/shared", 0775), 0);
+    ASSERT_EQ(mkdir("/quex/tmp", 0), 0);
+    ASSERT_EQ(chmod("/quex/tmp", 01777), 0);
+    process link = process("/usr/bin/setpriv",
+                           {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                            "/usr/bin/ln", "-s", "/quex/system", "/quex/tmp/uad"});
+    ASSERT_EQ(link.wait_exit(10s), exited(0)) << link.err();
     const std::pair<const char*, const char*> planted[] = {
         {"/quex/symlink.log", "Too many levels of symbolic links"},
         {"/quex/open.log", "Operation not permitted"},
         {"/quex/writable.log", "Operation not permitted"},
+        {"/quex/tmp/uad/important", "Operation not permitted"},
+        {"/quex/nobodys/important", "Operation not permitted"},
+        {"/quex/shared/important", "Operation not permitted"},
     };
     for (const auto& [name, error_text] : planted) {
         SCOPED_TRACE(name);
@@ -244,6 +263,17 @@ TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
     EXPECT_EQ(read_file("/quex/victim"), "precious\n");
     EXPECT_EQ(read_file("/quex/open.log"), "forged\n");
     EXPECT_EQ(read_file("/quex/writable.log"), "");
+    for (const char* dir : {"/quex/system", "/quex/nobodys", "/quex/shared"}) {
+        EXPECT_EQ(read_file(std::string(dir) + "/important"), "root's\n") << dir;
+    }
+
+    ASSERT_EQ(symlink("/run", "/quex/run"), 0);
+    for (const std::string name : {"/quex/run/via-link.log", "/quex/tmp/sticky.log"}) {
+        process d = start_fast({"-l", name});
+        EXPECT_TRUE(wait_until([&] { return read_file(name) == debug_line(0); }, 20s)) << name;
+        stop(d);
+    }
+    EXPECT_TRUE(read_file("/run/via-link.log").starts_with(debug_line(0)));
 }
 
 TEST_F(service, log_stream_that_cannot_be_flushed_ends_the_loop_with_one_entry_then_stopped) {
