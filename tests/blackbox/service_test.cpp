@@ -568,6 +568,7 @@ TEST_F(service, messages_sent_before_the_start_are_served_oldest_first) {
 
 TEST_F(service, useraccountctl_send_words_reach_the_script_unchanged) {
     process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));  // the daemon has created the queue
     const words sent{"add", "John Smith", "it's", "$(id)", "", "a\"b\\c", "tab\there"};
     std::vector<std::string> args{"send", "--"};
     args.insert(args.end(), sent.begin(), sent.end());
