@@ -300,6 +300,14 @@ main_pid=$(unit_property MainPID)
 expect_not_contains "the boot transaction has no ordering cycle" "ordering cycle" \
     "$(in_ct systemd-analyze verify multi-user.target 2>&1)"
 
+section "C1 controls in the echo line"
+# The journal keeps a line with C1 controls or bytes that are not UTF-8 only
+# as a blob; escaped, the echo line stays text, with UTF-8 as sent.
+mark=$(cursor)
+in_ct useraccountctl send --type 2 --raw $'c1 \xc2\x9b2J\xc2\x85 raw \x9b \xc3\xa9'
+check "the echo line is text in the journal, C1 controls and stray bytes escaped" \
+    wait_journal "$mark" $'Type:2      c1 \\\\xc2\\\\x9b2J\\\\xc2\\\\x85 raw \\\\x9b \xc3\xa9$'
+
 section "reload"
 # pace PREFIX: sends two messages of type 2 (no command) and prints the time
 # between their echo lines, the pause after the first.
