@@ -17,9 +17,9 @@ struct queue_message {
     char mtext[max_text_size + 1];
 };
 
-// Opens the queue; with create, as the daemon and senders do, creates it when
-// missing. On failure returns -1 with errno set (ENOENT: no queue) and
-// *failed_call naming the call that failed ("ftok" or "msgget").
+// Opens the queue; with create, as the daemon does, creates it when missing
+// (senders never do, and useraccountctl prepare creates it exclusively). On failure returns -1 with
+// errno set (ENOENT: no queue) and *failed_call naming the call that failed ("ftok" or "msgget").
 int open_command_queue(const char** failed_call, bool create = true);
 
 enum class receive_result {

@@ -3,7 +3,6 @@
 #include <getopt.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +24,7 @@ void print_send_help() {
         "\n"
         "Send one message to the command queue. The words are quoted where needed\n"
         "so that the daemon hands exactly these words to the account script.\n"
-        "Only root creates a missing queue; the service prepares it when it starts.\n"
+        "Never creates the queue: the service prepares it when it starts.\n"
         "\n"
         "Options:\n"
         "  -t, --type N     message type, a positive integer (default 1: account command)\n"
@@ -39,22 +38,18 @@ void print_send_help() {
 
 // A sender needs only write permission: asking for the contract's 0666 on an
 // existing queue would shut out the members of a write-only sender group.
-// A missing queue is created only by root, as the daemon would create it: a
-// queue of an ordinary user would be that user's to empty or remove, and
-// logind removes it when the user logs out, with the messages on it.
+// A missing queue is never created, whoever sends: a queue made here would
+// be open to every user (to inject commands, or to read them), or belong to
+// an ordinary user, to empty or remove, and logind removes it when the user
+// logs out, with the messages on it. The service prepares the queue.
 int open_queue_for_sending() {
     const char* failed_call = nullptr;
-    int queue_id = open_command_queue(&failed_call, false);
+    const int queue_id = open_command_queue(&failed_call, false);
     if (queue_id == -1 && errno == ENOENT && failed_call == std::string_view("msgget")) {
-        if (geteuid() != 0) {
-            failed(
-                "no command queue: the useraccountd service is not set up "
-                "(it prepares the queue when it starts); nothing sent");
-            return -1;
-        }
-        queue_id = open_command_queue(&failed_call, true);
-    }
-    if (queue_id == -1) {
+        failed(
+            "no command queue: the useraccountd service has not prepared the queue yet "
+            "(it does when it starts); nothing sent");
+    } else if (queue_id == -1) {
         call_failed(failed_call);
     }
     return queue_id;

@@ -18,6 +18,7 @@
 #include "daemonize.h"
 #include "service_loop.h"
 #include "signals.h"
+#include "trusted_path.h"
 
 const char* app_name = nullptr;
 std::optional<std::string> conf_file_name;
@@ -54,13 +55,13 @@ void print_help() {
 // In daemon mode the file-creation mask is 0; a log file created with the
 // default mode would let every local user forge the log of a service that
 // runs commands as root. For the same reason an existing file is used only if
-// nobody else could have planted it or could write to it: not through a
-// symlink, owned by this user or root, and for a regular file neither a second
-// name of another file nor writable by group or others. A device such as
-// /dev/full serves as it is.
+// nobody else could have planted it or could write to it: not a symlink nor
+// on a path that another user controls, owned by this user or root, and for a
+// regular file neither a second name of another file nor writable by group or
+// others. A device such as /dev/full serves as it is.
 FILE* open_log_file(const char* name) {
     const int fd =
-        open(name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+        open_trusted(name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd == -1) {
         return nullptr;
     }

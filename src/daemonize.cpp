@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "daemon.h"
+#include "trusted_path.h"
 
 namespace {
 
@@ -32,9 +33,10 @@ void open_dev_null_as_stdio() {
 }
 
 // The file is written and cut as root: it must be this daemon's own, not a
-// name another user planted for a file of theirs or of the system.
+// name another user planted, nor reached through a path that another user
+// controls, for a file of theirs or of the system.
 void take_pid_file(const char* name) {
-    const int fd = open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
+    const int fd = open_trusted(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
     if (fd == -1) {
         exit(1);
     }

@@ -7,9 +7,12 @@
 #include <string_view>
 
 enum class escape_style {
-    // Every control byte but tab (below 0x20, and 0x7f) as \n, \r or \xNN;
-    // backslash and bytes from 0x80 (UTF-8 names) unchanged. One text stays
-    // one line that moves no cursor, and plain texts are written as they are.
+    // Every control byte but tab (below 0x20, and 0x7f) as \n, \r or \xNN,
+    // and so each byte of a C1 control (U+0080..U+009F) and every byte that
+    // is not part of well-formed UTF-8; backslash and UTF-8 text (names such
+    // as é or 中) unchanged. One text stays one line that moves no cursor and
+    // that the journal stores as text, and plain texts are written as they
+    // are.
     echo,
     // Everything but printable ASCII escaped, tab and backslash included, so
     // that the escaped form reads back unambiguously.

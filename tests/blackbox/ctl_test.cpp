@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ const std::string sender_gid = "4242";
 const std::vector<std::string> as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
 const std::vector<std::string> as_sender{"--reuid", "65534",    "--regid",
                                          "65534",   "--groups", sender_gid};
+const std::vector<std::string> as_root_member{"--reuid", "65534",    "--regid",
+                                              "65534",   "--groups", "0"};
 
 // useraccountctl run by an ordinary user, through setpriv.
 process run_ctl_as(const std::vector<std::string>& identity, const std::vector<std::string>& args) {
@@ -118,6 +121,7 @@ std::string field(const std::string& out, const std::string& name) {
 }
 
 TEST_F(ctl, send_puts_words_the_daemon_splits_back) {
+    const command_queue q;
     const words sent{"add", "John Smith", "it's", "", "$(id)", "a\\b", "tab\there", "x\ny"};
     std::vector<std::string> args{"send"};
     args.insert(args.end(), sent.begin(), sent.end());
@@ -126,7 +130,6 @@ TEST_F(ctl, send_puts_words_the_daemon_splits_back) {
     EXPECT_EQ(p.out(), "");
     EXPECT_EQ(p.err(), "");
 
-    const command_queue q;
     const auto m = take_oldest(q);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->type, 1);
@@ -137,6 +140,7 @@ TEST_F(ctl, send_puts_words_the_daemon_splits_back) {
 }
 
 TEST_F(ctl, send_raw_text_with_a_type_and_words_that_look_like_options) {
+    const command_queue q;
     process raw = run_ctl({"send", "--type", "7", "--raw", "a 'b  \\"});
     ASSERT_EQ(run_to_end(raw), exited(0)) << raw.err();
     process dashed = run_ctl({"send", "-t", "9223372036854775807", "--", "-x", "--type"});
@@ -144,12 +148,12 @@ TEST_F(ctl, send_raw_text_with_a_type_and_words_that_look_like_options) {
     process empty = run_ctl({"send", "--no-wait", "--raw", ""});
     ASSERT_EQ(run_to_end(empty), exited(0)) << empty.err();
 
-    const command_queue q;
     EXPECT_EQ(take_all(q), (std::vector<message>{
                                {7, "a 'b  \\"}, {9223372036854775807L, "-x --type"}, {1, ""}}));
 }
 
 TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {
+    const command_queue q;
     process over = run_ctl({"send", "--raw", std::string(max_text_size + 1, 'a')});
     ASSERT_EQ(run_to_end(over), exited(1));
     EXPECT_NE(over.err().find("8192 bytes"), std::string::npos) << over.err();
@@ -158,12 +162,11 @@ TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {
     process quoted = run_ctl({"send", std::string(max_text_size - 2, 'b') + " "});
     ASSERT_EQ(run_to_end(quoted), exited(1));
     EXPECT_NE(quoted.err().find("8192 bytes"), std::string::npos) << quoted.err();
-    EXPECT_FALSE(queue_exists()) << "refused before the queue was opened";
+    EXPECT_EQ(q.waiting(), 0u);
 
     const std::string at_limit(max_text_size, 'c');
     process fits = run_ctl({"send", at_limit});
     ASSERT_EQ(run_to_end(fits), exited(0)) << fits.err();
-    const command_queue q;
     EXPECT_EQ(take_all(q), (std::vector<message>{{1, at_limit}}));
 }
 
@@ -238,11 +241,18 @@ TEST_F(ctl, help_and_usage_errors) {
     }
 }
 
-TEST_F(ctl, status_list_and_an_ordinary_users_send_of_a_missing_queue_create_nothing) {
+// Whoever sends: a queue made by a sender would be open to everyone, or its
+// sender's to read and remove.
+TEST_F(ctl, status_list_and_send_of_a_missing_queue_create_nothing) {
     process send = run_ctl_as(as_nobody, {"send", "add", "mallory"});
     EXPECT_EQ(run_to_end(send), exited(1));
-    EXPECT_NE(send.err().find("the useraccountd service is not set up"), std::string::npos)
-        << send.err();
+    process root_send = run_ctl({"send", "add", "alice"});
+    EXPECT_EQ(run_to_end(root_send), exited(1));
+    for (const process* p : {&send, &root_send}) {
+        EXPECT_EQ(p->err(),
+                  "useraccountctl: no command queue: the useraccountd service has not prepared "
+                  "the queue yet (it does when it starts); nothing sent\n");
+    }
 
     process status = run_ctl({"status"});
     EXPECT_EQ(run_to_end(status), exited(1));
@@ -337,7 +347,9 @@ TEST_F(ctl, status_names_the_process_holding_the_pid_file_lock) {
 }
 
 // With the package's policy the service user receives, the sender group
-// sends, and nobody else may use, empty, re-permission or remove the queue.
+// sends, and nobody else may use, empty, re-permission or remove the queue:
+// not even members of root's group, which would otherwise be the creator
+// group that the kernel grants the group bits as well.
 TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_elses_to_change) {
     const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
                                            sender_gid};
@@ -352,16 +364,19 @@ TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_else
     const command_queue q;
     const msqid_ds prepared = stat_of(q);
     EXPECT_EQ(prepared.msg_perm.cuid, 0u);
+    EXPECT_EQ(prepared.msg_perm.cgid, 4242u);
     EXPECT_EQ(prepared.msg_perm.uid, 4243u);
     EXPECT_EQ(prepared.msg_perm.gid, 4242u);
     EXPECT_EQ(prepared.msg_perm.mode & 0777u, 0620u);
 
     process member = run_ctl_as(as_sender, {"send", "add", "alice"});
     EXPECT_EQ(run_to_end(member), exited(0)) << member.err();
-    process outsider = run_ctl_as(as_nobody, {"send", "add", "mallory"});
-    EXPECT_EQ(run_to_end(outsider), exited(1));
-    EXPECT_EQ(outsider.err().rfind("useraccountctl: msgsnd: Permission denied", 0), 0u)
-        << outsider.err();
+    for (const auto& identity : {as_nobody, as_root_member}) {
+        process outsider = run_ctl_as(identity, {"send", "add", "mallory"});
+        EXPECT_EQ(run_to_end(outsider), exited(1)) << testing::PrintToString(identity);
+        EXPECT_EQ(outsider.err().rfind("useraccountctl: msgsnd: Permission denied", 0), 0u)
+            << outsider.err();
+    }
 
     const int id = q.id();
     EXPECT_EQ(errno_as_nobody([id] {
@@ -390,38 +405,59 @@ TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_else
     EXPECT_EQ(take_all(q), (std::vector<message>{{1, "add alice"}}));
 }
 
+std::string key_text() {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x",
+             static_cast<unsigned>(ftok(queue_key_file, queue_project_id)));
+    return text;
+}
+
+// Every queue in the sandbox, as the kernel lists them: id and creator.
+std::vector<std::pair<int, uid_t>> all_queues() {
+    std::vector<std::pair<int, uid_t>> found;
+    std::istringstream table(read_file("/proc/sysvipc/msg"));
+    std::string line;
+    std::getline(table, line);  // column names
+    while (std::getline(table, line)) {
+        std::istringstream row(line);
+        long key = 0;
+        int id = 0;
+        std::string skip;
+        uid_t cuid = 0;
+        row >> key >> id >> skip >> skip >> skip >> skip >> skip >> skip >> skip >> cuid;
+        found.emplace_back(id, cuid);
+    }
+    return found;
+}
+
+// The entries useraccountctl logged, each message on its own.
+std::vector<std::string> ctl_log(syslog_capture& log) {
+    std::vector<std::string> messages;
+    for (const log_entry& e : log.entries()) {
+        if (e.ident == "useraccountctl") {
+            messages.push_back(e.message);
+        }
+    }
+    return messages;
+}
+
 // A queue that an ordinary user created before the service ("squatted") is
-// theirs to control whatever owner they gave it: prepare refuses it.
-TEST_F(ctl, prepare_refuses_a_queue_someone_else_created_and_changes_nothing) {
+// theirs to control whatever owner they gave it: prepare removes it, with
+// what they put on it, and creates the service's own.
+TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
     ASSERT_EQ(errno_as_nobody([] {
                   const int id = msgget(ftok(queue_key_file, queue_project_id), IPC_CREAT | 0666);
                   queue_message m{1, "add mallory"};
                   msqid_ds ds{};
-                  if (id == -1 || msgsnd(id, &m, 11, 0) == -1 || msgctl(id, IPC_STAT, &ds) == -1) {
+                  if (id == -1 || msgsnd(id, &m, 11, 0) == -1 || msgsnd(id, &m, 11, 0) == -1 ||
+                      msgctl(id, IPC_STAT, &ds) == -1) {
                       return -1;
                   }
                   ds.msg_perm.uid = 4243;
                   return msgctl(id, IPC_SET, &ds);
               }),
               0);
-    const command_queue q;
-    const msqid_ds before = stat_of(q);
-
-    process p = run_ctl({"prepare", "--owner", service_uid, "--group", sender_gid});
-    EXPECT_EQ(run_to_end(p), exited(1));
-    EXPECT_EQ(p.out(), "");
-    const std::string id = std::to_string(q.id());
-    const std::vector<std::string> parts{"queue " + id + " ", "created by uid 65534 (nobody)",
-                                         "useraccountctl list", "ipcrm -q " + id};
-    for (const std::string& part : parts) {
-        EXPECT_NE(p.err().find(part), std::string::npos) << part << " in " << p.err();
-    }
-    const msqid_ds after = stat_of(q);
-    EXPECT_EQ(after.msg_perm.uid, before.msg_perm.uid);
-    EXPECT_EQ(after.msg_perm.gid, before.msg_perm.gid);
-    EXPECT_EQ(after.msg_perm.mode, before.msg_perm.mode);
-    EXPECT_EQ(q.waiting(), 1u);
-
+    const int squatted = command_queue().id();
     process status = run_ctl({"status"});
     ASSERT_EQ(run_to_end(status), exited(0)) << status.err();
     EXPECT_EQ(field(status.out(), "creator").rfind("user 65534 (nobody), group 65534", 0), 0u)
@@ -432,6 +468,103 @@ TEST_F(ctl, prepare_refuses_a_queue_someone_else_created_and_changes_nothing) {
         status.out().find("created by user 65534 (nobody), who is neither root nor its owner"),
         std::string::npos)
         << status.out();
+
+    process p = run_ctl({"prepare", "--owner", service_uid, "--group", sender_gid});
+    EXPECT_EQ(run_to_end(p), exited(0)) << p.err();
+    EXPECT_EQ(p.err(), "");
+    const std::string removed = "removed queue " + std::to_string(squatted) + " (key " +
+                                key_text() +
+                                "), created by uid 65534 (nobody), who is neither root nor 4243: "
+                                "2 message(s) on it discarded unread";
+    EXPECT_TRUE(p.out().starts_with(removed + "\ncreated queue ")) << p.out();
+    EXPECT_EQ(ctl_log(system_log()), std::vector<std::string>{removed});
+
+    const command_queue q;
+    EXPECT_NE(q.id(), squatted);
+    const msqid_ds after = stat_of(q);
+    EXPECT_EQ(after.msg_perm.cuid, 0u);
+    EXPECT_EQ(after.msg_perm.cgid, 4242u);
+    EXPECT_EQ(after.msg_perm.uid, 4243u);
+    EXPECT_EQ(after.msg_perm.mode & 0777u, 0620u);
+    EXPECT_EQ(q.waiting(), 0u);
+    EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
+}
+
+// What waits on a queue that any local user could write may come from
+// anyone: prepare closes it and discards that, unread. A queue as earlier
+// versions left it (root's group as its creator group, which the kernel
+// grants the group bits too) is made anew; what its owner and group sent
+// moves over, in order, types, texts and byte limit unchanged.
+TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sent) {
+    const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
+                                           sender_gid};
+    const int open_id = command_queue().id();  // as the daemon creates it: 0666
+    ASSERT_EQ(errno_as_nobody([open_id] {
+                  queue_message m{1, "add mallory"};
+                  return msgsnd(open_id, &m, 11, IPC_NOWAIT);
+              }),
+              0);
+    process tightened = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(tightened), exited(0)) << tightened.err();
+    const std::string discarded = "discarded 1 message(s) unread from queue " +
+                                  std::to_string(open_id) + " (key " + key_text() +
+                                  "): its mode 0666 let any local user send";
+    EXPECT_TRUE(tightened.out().starts_with(discarded + "\n")) << tightened.out();
+    EXPECT_EQ(ctl_log(system_log()).at(0), discarded);
+    {
+        const command_queue q;
+        EXPECT_EQ(q.waiting(), 0u);
+        EXPECT_EQ(stat_of(q).msg_perm.cgid, 4242u);
+        q.remove();
+    }
+
+    const key_t key = ftok(queue_key_file, queue_project_id);
+    const int old_id = msgget(key, IPC_CREAT | IPC_EXCL | 0620);
+    ASSERT_NE(old_id, -1);
+    msqid_ds old{};
+    ASSERT_EQ(msgctl(old_id, IPC_STAT, &old), 0);
+    old.msg_perm.uid = 4243;
+    old.msg_perm.gid = 4242;
+    old.msg_qbytes = 12288;
+    ASSERT_EQ(msgctl(old_id, IPC_SET, &old), 0);
+    process member = run_ctl_as(as_sender, {"send", "add", "alice"});
+    ASSERT_EQ(run_to_end(member), exited(0)) << member.err();
+    const std::vector<message> sent{
+        {1, "add alice"},
+        {7, std::string("\0\xff\xc2\x9b\n", 5)},
+        {2, ""},
+        {3, std::string(8192, 'm')},  // the system's largest, more than the daemon takes
+        {9223372036854775807L, "n"},
+    };
+    const command_queue old_queue;
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        ASSERT_EQ(old_queue.send(sent[i].type, sent[i].text), 0);
+    }
+
+    process moved = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(moved), exited(0)) << moved.err();
+    const command_queue q;
+    EXPECT_NE(q.id(), old_id);
+    const msqid_ds now = stat_of(q);
+    EXPECT_EQ(now.msg_perm.cuid, 0u);
+    EXPECT_EQ(now.msg_perm.cgid, 4242u);
+    EXPECT_EQ(now.msg_perm.uid, 4243u);
+    EXPECT_EQ(now.msg_perm.mode & 0777u, 0620u);
+    EXPECT_EQ(now.msg_qbytes, 12288u);
+    EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}))
+        << "the queue that held the messages is gone";
+    const std::string out = moved.out();
+    const std::string recreating = "queue " + std::to_string(old_id) + " (key " + key_text() +
+                                   ") has creator group 0 (root), not 4242, which the kernel "
+                                   "cannot change: creating it anew; its 5 message(s) wait on "
+                                   "private queue ";
+    EXPECT_TRUE(out.starts_with(recreating)) << out;
+    EXPECT_NE(out.find("\nmoved 5 message(s) from private queue "), std::string::npos) << out;
+    EXPECT_NE(out.find(" to queue " + std::to_string(q.id()) + ", in order\ncreated queue " +
+                       std::to_string(q.id())),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(take_all(q), sent);
 }
 
 TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {
@@ -465,6 +598,7 @@ TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {
 }
 
 TEST_F(ctl, the_daemon_serves_what_send_queued_and_list_showed) {
+    const command_queue q;
     const words first{"add", "John Smith"};
     const words second{"delete", "$(touch /quex/escaped)", "; id"};
     for (const words& w : {first, second}) {

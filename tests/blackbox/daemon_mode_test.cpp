@@ -141,7 +141,9 @@ TEST_F(daemon_mode, second_daemon_with_the_same_pid_file_ends_with_1_and_leaves_
 }
 
 // A name another user chose must not make the root daemon cut or write a
-// file of theirs or of the system: the daemon ends with 1 before it writes.
+// file of theirs or of the system, nor remove it at the stop: the daemon ends
+// with 1 before it writes. Nor may a symlink on the way that another user
+// planted lead it to one.
 TEST_F(daemon_mode, pid_file_that_is_a_symlink_a_hard_link_or_anothers_is_refused_untouched) {
     write_conf("0\n");
     const std::string victim = "/quex/victim";
@@ -150,8 +152,15 @@ TEST_F(daemon_mode, pid_file_that_is_a_symlink_a_hard_link_or_anothers_is_refuse
     ASSERT_EQ(link(victim.c_str(), "/quex/hardlink.pid"), 0);
     write_file("/quex/others.pid", "4242\n", 0644);
     ASSERT_EQ(chown("/quex/others.pid", 65534, 65534), 0);
-    for (const std::string planted :
-         {"/quex/symlink.pid", "/quex/hardlink.pid", "/quex/others.pid"}) {
+    write_file("/quex/important", "root's\n", 0644);
+    ASSERT_EQ(mkdir("/quex/tmp", 0), 0);
+    ASSERT_EQ(chmod("/quex/tmp", 01777), 0);
+    process link = process("/usr/bin/setpriv",
+                           {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                            "/usr/bin/ln", "-s", "/quex", "/quex/tmp/uad"});
+    ASSERT_EQ(link.wait_exit(10s), exited(0)) << link.err();
+    for (const std::string planted : {"/quex/symlink.pid", "/quex/hardlink.pid", "/quex/others.pid",
+                                      "/quex/tmp/uad/important"}) {
         SCOPED_TRACE(planted);
         process launcher = start_daemon({"-d", "-c", conf_path, "-l", log_file, "-p", planted});
         EXPECT_EQ(launcher.wait_exit(5s), exited(0));
@@ -160,6 +169,7 @@ TEST_F(daemon_mode, pid_file_that_is_a_symlink_a_hard_link_or_anothers_is_refuse
     }
     EXPECT_EQ(read_file(victim), "precious\n");
     EXPECT_EQ(read_file("/quex/others.pid"), "4242\n");
+    EXPECT_EQ(read_file("/quex/important"), "root's\n");
     EXPECT_FALSE(file_exists(log_file));
     EXPECT_TRUE(system_log().entries().empty());
 }

@@ -6,6 +6,7 @@
 // it is written. "Debug: N" on standard output means message N-1 has been
 // served and its pause has passed.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,17 +222,35 @@ TEST_F(service, log_file_in_missing_directory_is_logged_and_stdout_takes_the_deb
 }
 
 // A log file someone else could have planted or could write to is refused,
-// like one that cannot be opened, and left as it was.
+// like one that cannot be opened, and left as it was; so is a path that runs
+// through a symlink or a directory that someone else controls. A root-owned
+// link on the way (as /var/run -> /run) and a sticky directory serve.
 TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
     write_file("/quex/victim", "precious\n", 0600);
     ASSERT_EQ(symlink("/quex/victim", "/quex/symlink.log"), 0);
     write_file("/quex/open.log", "forged\n", 0666);
     ASSERT_EQ(chown("/quex/open.log", 65534, 65534), 0);
     write_file("/quex/writable.log", "", 0622);
+    // Root's own files, in directories that others control or reach.
+    for (const char* dir : {"/quex/system", "/quex/nobodys", "/quex/shared"}) {
+        ASSERT_EQ(mkdir(dir, 0755), 0);
+        write_file(std::string(dir) + "/important", "root's\n", 0644);
+    }
+    ASSERT_EQ(chown("/quex/nobodys", 65534, 65534), 0);
+    ASSERT_EQ(chmod("/quex/shared", 0775), 0);
+    ASSERT_EQ(mkdir("/quex/tmp", 0), 0);
+    ASSERT_EQ(chmod("/quex/tmp", 01777), 0);
+    process link = process("/usr/bin/setpriv",
+                           {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                            "/usr/bin/ln", "-s", "/quex/system", "/quex/tmp/uad"});
+    ASSERT_EQ(link.wait_exit(10s), exited(0)) << link.err();
     const std::pair<const char*, const char*> planted[] = {
         {"/quex/symlink.log", "Too many levels of symbolic links"},
         {"/quex/open.log", "Operation not permitted"},
         {"/quex/writable.log", "Operation not permitted"},
+        {"/quex/tmp/uad/important", "Operation not permitted"},
+        {"/quex/nobodys/important", "Operation not permitted"},
+        {"/quex/shared/important", "Operation not permitted"},
     };
     for (const auto& [name, error_text] : planted) {
         SCOPED_TRACE(name);
@@ -244,6 +263,17 @@ TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
     EXPECT_EQ(read_file("/quex/victim"), "precious\n");
     EXPECT_EQ(read_file("/quex/open.log"), "forged\n");
     EXPECT_EQ(read_file("/quex/writable.log"), "");
+    for (const char* dir : {"/quex/system", "/quex/nobodys", "/quex/shared"}) {
+        EXPECT_EQ(read_file(std::string(dir) + "/important"), "root's\n") << dir;
+    }
+
+    ASSERT_EQ(symlink("/run", "/quex/run"), 0);
+    for (const std::string name : {"/quex/run/via-link.log", "/quex/tmp/sticky.log"}) {
+        process d = start_fast({"-l", name});
+        EXPECT_TRUE(wait_until([&] { return read_file(name) == debug_line(0); }, 20s)) << name;
+        stop(d);
+    }
+    EXPECT_TRUE(read_file("/run/via-link.log").starts_with(debug_line(0)));
 }
 
 // A failing log stream ends the daemon in order, and with status 1: its
@@ -313,21 +343,28 @@ TEST_F(service, queue_removed_while_waiting_ends_with_msgrcv_on_stderr_and_statu
 
 // ---- messages and the account script
 
-// A text's control bytes are echoed as escapes: it stays one line and cannot
-// pass for a line of the daemon's own. Tab, backslash and UTF-8 stay as sent.
+// A text's control bytes, C1 controls and bytes that are not UTF-8 are echoed
+// as escapes: it stays one line, cannot pass for a line of the daemon's own
+// and stays text in the journal. Tab, backslash and UTF-8 stay as sent.
 TEST_F(service, types_1_2_3_and_7_are_echoed_and_only_type_1_runs_the_script) {
     process d = start_fast();
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
     command_queue q;
     ASSERT_EQ(q.send(2, "two"), 0);
-    ASSERT_EQ(q.send(7, "seven \x1b[2J\r\nDebug: 9\x7f\t\\ \xc3\xa9"), 0);
+    ASSERT_EQ(q.send(7,
+                     "seven \x1b[2J\r\nDebug: 9\x7f\t\\ \xc3\xa9\xc2\x9b"
+                     "2J\xc2\x85\x9b \xe4\xb8\xad"),
+              0);
     ASSERT_EQ(q.send(3, "three"), 0);
     ASSERT_EQ(q.send(1, "alice"), 0);
     ASSERT_TRUE(wait_for_output(d, debug_line(4)));
     EXPECT_TRUE(d.out().starts_with(
         debug_line(0) + receiving + echo_line(2, "two") + debug_line(1) + receiving +
-        echo_line(7, "seven \\x1b[2J\\r\\nDebug: 9\\x7f\t\\ \xc3\xa9") + debug_line(2) + receiving +
-        echo_line(3, "three") + debug_line(3) + receiving + echo_line(1, "alice") + debug_line(4)))
+        echo_line(7,
+                  "seven \\x1b[2J\\r\\nDebug: 9\\x7f\t\\ \xc3\xa9\\xc2\\x9b2J\\xc2\\x85\\x9b "
+                  "\xe4\xb8\xad") +
+        debug_line(2) + receiving + echo_line(3, "three") + debug_line(3) + receiving +
+        echo_line(1, "alice") + debug_line(4)))
         << d.out();
     const auto r = runs();
     ASSERT_EQ(r.size(), 1u);
@@ -568,6 +605,7 @@ TEST_F(service, messages_sent_before_the_start_are_served_oldest_first) {
 
 TEST_F(service, useraccountctl_send_words_reach_the_script_unchanged) {
     process d = start_fast();
+    ASSERT_TRUE(wait_for_output(d, debug_line(0)));  // the daemon has created the queue
     const words sent{"add", "John Smith", "it's", "$(id)", "", "a\"b\\c", "tab\there"};
     std::vector<std::string> args{"send", "--"};
     args.insert(args.end(), sent.begin(), sent.end());

@@ -94,6 +94,24 @@ in_namespace() {
         in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm bogus 2>/dev/null
         echo "postrm_bogus=$?"
     fi
+    if [[ $scenario == purge ]]; then
+        # The key file seen through an overlay with xino, which gives it an
+        # inode number above 2^63; the service's queue under the key that
+        # ftok(3) computes from it (this scenario has an IPC namespace of its
+        # own).
+        mkdir "$layer/key-upper" "$layer/key-work"
+        mount -t overlay overlay \
+            -o "lowerdir=$root/quex,upperdir=$layer/key-upper,workdir=$layer/key-work,xino=on" "$root/quex"
+        echo "purge_inode=$(stat -c %i "$root$key_file")"
+        # shellcheck disable=SC2016 # for perl
+        in_root setpriv --reuid useraccountd --regid useraccountd --clear-groups \
+            perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
+            "$key_file"
+        echo "queues_before_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
+        in_root /bin/sh /control/postrm purge >/dev/null
+        echo "purge=$?"
+        echo "queues_after_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
+    fi
 }
 
 if [[ ${1:-} == --in-namespace ]]; then
@@ -245,7 +263,7 @@ run_scenario() {
     result=()
     while IFS= read -r line; do
         result[${line%%=*}]=${line#*=}
-    done < <(unshare --mount bash "$here/package_test.sh" --in-namespace \
+    done < <(unshare --mount --ipc bash "$here/package_test.sh" --in-namespace \
         "$data" "$control" "$scenario" "$scratch/layer-$scenario" 2>"$scratch/$scenario.err")
     # Enabling the unit is told on stderr; nothing else should be.
     expect_eq "[$scenario] postinst writes nothing else to stderr" "" \
@@ -310,6 +328,14 @@ expect_eq "[existing] the site's key file keeps its inode" \
 expect_eq "[existing] the site's key file keeps its content" \
     "$(md5sum <<<"site key" | cut -d' ' -f1)" "${result[key_sum]:-}"
 expect_eq "[existing] the ID mark is kept" 4242 "${result[mark]:-}"
+
+# The queue key for any inode number: purge removes the service's queue.
+run_scenario purge
+check "[purge] the key file's inode is above 2^63 (${result[purge_inode]:-})" \
+    test "${#result[purge_inode]}" -ge 19
+expect_eq "[purge] the service's queue is made" 1 "${result[queues_before_purge]:-}"
+expect_eq "[purge] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge] the service's queue is removed" 0 "${result[queues_after_purge]:-}"
 
 expect_eq "the host's user database is unchanged" "$host_had_user" \
     "$(grep -c '^useraccountd:' /etc/passwd)"

@@ -69,8 +69,11 @@ expect_eq "restarts on failure" on-failure "$(setting Restart)"
 expect_eq "runs as its own user" useraccountd "$(setting User)"
 check "prepares the queue for that user" \
     grep -q -- ' prepare --owner useraccountd ' <<<"$(setting ExecStartPre)"
-check "the queue is ready before user logins" \
-    grep -qw systemd-user-sessions.service <<<"$(setting Before)"
+before=$(setting Before | xargs)
+for unit in systemd-user-sessions.service systemd-logind.service cron.service atd.service \
+    postfix@-.service exim4.service; do
+    check "the queue is ready before $unit runs users' code" grep -qw -- "$unit" <<<"$before"
+done
 # Without the environment file the unit's own values count: the same as the
 # file's. The file is optional ("-").
 expect_eq "default sender group and mode" \

@@ -227,7 +227,7 @@ check "status: owner is the service user, group the sender group" \
 expect_contains "status: mode" "permissions:    0620" "$status"
 queue_id=$(sed -n 's/^id: *//p' <<<"$status")
 queue_key=$(sed -n 's/^queue: *exists (key \(0x[0-9a-f]*\))$/\1/p' <<<"$status")
-expect_eq "ipcs -q -c: mode, creator and owner" "$queue_id 620 root root useraccountd useraccount" \
+expect_eq "ipcs -q -c: mode, creator and owner" "$queue_id 620 root useraccount useraccountd useraccount" \
     "$(in_ct ipcs -q -c | awk -v id="$queue_id" '$1 == id {print $1, $2, $3, $4, $5, $6}')"
 expect_eq "ipcs -q: the key status names, empty" "$queue_key $queue_id 0" \
     "$(queue_line "$queue_key" | awk '{print $1, $2, $6}')"
@@ -364,6 +364,46 @@ check "add victim is refused: the old home is kept" \
     grep -qF "refused: home directory already exists: /home/victim" <<<"$journal"
 expect_eq "no user or group wheel" "" "$(in_ct getent passwd wheel; in_ct getent group wheel)"
 check "no user victim" test -z "$(in_ct getent passwd victim)"
+
+section "squat after the queue was removed"
+# An administrator removes the queue; the daemon ends with 1 and systemd
+# starts it again 5 s later. A user who creates the queue in between, open to
+# all, with a command on it, loses it to prepare, and the service comes back.
+mark=$(cursor)
+check "the administrator removes the queue" in_ct ipcrm -q "$queue_id"
+# shellcheck disable=SC2016 # for perl
+squat_id=$(in_ct setpriv --reuid bob --regid bob --init-groups perl -e '
+    my $id = msgget(hex $ARGV[0], 01666) // die "msgget: $!\n";
+    msgsnd($id, pack("l! a*", 1, "add mallory"), 0) or die "msgsnd: $!\n";
+    print "$id\n";' "$queue_key")
+check "bob creates the queue, mode 0666, and puts a command on it ($squat_id)" test -n "$squat_id"
+check "prepare removes bob's queue, saying whose it was and what it discarded" \
+    wait_journal "$mark" "useraccountctl\\[[0-9]+\\]: removed queue $squat_id \\(key $queue_key\\), created by uid [0-9]+ \\(bob\\), who is neither root nor useraccountd: 1 message\\(s\\) on it discarded unread" 30
+check "the daemon starts again" wait_journal "$mark" 'useraccountd\[[0-9]+\]: Started useraccountd$' 15
+expect_eq "the service is active again" active "$(in_ct systemctl is-active useraccountd)"
+status=$(in_ct useraccountctl status)
+queue_id=$(sed -n 's/^id: *//p' <<<"$status")
+check "a queue of the service's own, not bob's ($queue_id)" test -n "$queue_id" -a "$queue_id" != "$squat_id"
+expect_eq "ipcs -q -c: the new queue's mode, creator and owner" "$queue_id 620 root useraccount useraccountd useraccount" \
+    "$(in_ct ipcs -q -c | awk -v id="$queue_id" '$1 == id {print $1, $2, $3, $4, $5, $6}')"
+expect_eq "nothing of bob's is on it" 0 "$(queue_line "$queue_key" | awk '{print $6}')"
+mark=$(cursor)
+check "root sends add after-squat" in_ct useraccountctl send add after-squat
+check "the new daemon serves it" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user after-squat$'
+expect_eq "no user mallory" "" "$(in_ct getent passwd mallory)"
+main_pid=$(unit_property MainPID)
+# Ordered before logind and the user sessions, the unit makes no ordering
+# cycle in the transaction that boots the system.
+expect_not_contains "the boot transaction has no ordering cycle" "ordering cycle" \
+    "$(in_ct systemd-analyze verify multi-user.target 2>&1)"
+
+section "C1 controls in the echo line"
+# The journal keeps a line with C1 controls or bytes that are not UTF-8 only
+# as a blob; escaped, the echo line stays text, with UTF-8 as sent.
+mark=$(cursor)
+in_ct useraccountctl send --type 2 --raw $'c1 \xc2\x9b2J\xc2\x85 raw \x9b \xc3\xa9'
+check "the echo line is text in the journal, C1 controls and stray bytes escaped" \
+    wait_journal "$mark" $'Type:2      c1 \\\\xc2\\\\x9b2J\\\\xc2\\\\x85 raw \\\\x9b \xc3\xa9$'
 
 section "reload"
 # pace PREFIX: sends two messages of type 2 (no command) and prints the time
@@ -649,6 +689,27 @@ check "purge keeps the managed group" group_exists useraccount-managed
 expect_eq "purge keeps the ID mark, the highest UID given" \
     "$(in_ct awk -F: '$3 >= 1000 && $3 <= 60000 && $3 > max {max = $3} END {print max}' /etc/passwd)" \
     "$(in_ct cat /var/lib/useraccountd/highest-id)"
+
+section "purge beside another program's queue"
+# Another program may hold a queue under the same key: the purge leaves it.
+cp -- "$deb" "$rootfs/root/useraccountd.deb"
+in_ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/useraccountd.deb >"$work/install-3.log" 2>&1 ||
+    fail "apt-get install for the purge"
+rm -f -- "$rootfs/root/useraccountd.deb"
+queue_key=$(in_ct useraccountctl status | sed -n 's/^queue: *exists (key \(0x[0-9a-f]*\))$/\1/p')
+in_ct dpkg -r useraccountd >"$work/remove-3.log" 2>&1 || fail "dpkg -r before the purge"
+check "the service's queue goes by hand" in_ct ipcrm -Q "$queue_key"
+# shellcheck disable=SC2016 # for perl
+other_id=$(in_ct setpriv --reuid bob --regid bob --init-groups perl -e '
+    my $id = msgget(hex $ARGV[0], 01600) // die "msgget: $!\n";
+    msgsnd($id, pack("l! a*", 5, "not for useraccountd"), 0) or die "msgsnd: $!\n";
+    print "$id\n";' "$queue_key")
+check "another program makes a queue with the key $queue_key ($other_id)" test -n "$other_id"
+in_ct dpkg -P useraccountd >"$work/purge-3.log" 2>&1 || fail "dpkg -P beside another program's queue"
+check "purge removes the key file" in_ct test ! -e /quex/etc/useraccount/useraccountkey.json
+expect_eq "the other program's queue survives the purge, its message on it" "$queue_key $other_id 1" \
+    "$(queue_line "$queue_key" | awk '{print $1, $2, $6}')"
+in_ct ipcrm -q "$other_id"
 
 section "done"
 dump_journal_on_failure

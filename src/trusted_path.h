@@ -1,0 +1,16 @@
+// Files that the daemon writes by a name given on its command line (the log
+// file, the PID file). Run as root, it must not be led by a path that another
+// user controls to a file of theirs or of the system.
+#pragma once
+
+#include <sys/types.h>
+
+// Opens name like open(2) with O_NOFOLLOW, once every component from "/" has
+// been walked (a relative name from the working directory's absolute path):
+// each directory on the way must belong to root or the effective user and,
+// unless it is sticky, be writable by nobody else; a symlink on the way must
+// belong to root or the effective user, and its target is walked the same
+// way. Returns the descriptor, or -1 with errno set: EPERM for a directory or
+// symlink on the way that someone else controls, ELOOP for a symlink as the
+// last component or too many symlinks, else what the failing call left.
+int open_trusted(const char* name, int flags, mode_t mode);
