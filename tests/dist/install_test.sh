@@ -22,6 +22,8 @@ libexecdir=$(cache_value CMAKE_INSTALL_LIBEXECDIR)
 # GNUInstallDirs caches an empty MANDIR that stands for DATAROOTDIR/man.
 mandir=$(cache_value CMAKE_INSTALL_MANDIR)
 mandir=${mandir:-share/man}
+docdir=$(cache_value CMAKE_INSTALL_DOCDIR)
+docdir=${docdir:-share/doc/useraccountd}
 
 # check_tree PREFIX ETC: installs with PREFIX and checks the tree, in which
 # the files for etc must land in ETC.
@@ -44,7 +46,11 @@ $prefix/$libexecdir/useraccountd/check-account-command 755 dist/libexec/check-ac
 $prefix/$libexecdir/useraccountd/wait-for-commands 755 dist/libexec/wait-for-commands
 $prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
 $prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
+$prefix/$mandir/man7/useraccountd-senders.7 644 man/useraccountd-senders.7
 $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
+$prefix/$docdir/examples/send-command.c 644 dist/examples/send-command.c
+$prefix/$docdir/examples/send-command.py 644 dist/examples/send-command.py
+$prefix/$docdir/examples/send-command.pl 644 dist/examples/send-command.pl
 /quex/sbin/useraccount.sh 755 dist/useraccount.sh
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
 $unit 644 -

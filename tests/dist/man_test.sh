@@ -14,7 +14,7 @@ require_tool man
 require_tool groff
 
 declare -A rendered
-for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5; do
+for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-senders.7; do
     file=$source_dir/man/$page
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
@@ -55,5 +55,17 @@ check "command prefix found in the source" test -n "$command_prefix"
 expect_contains "useraccountd(8) names the key file" "ftok(\"$key_file\", 'G')" "${rendered[useraccountd.8]}"
 expect_contains "useraccountd(8) shows the command line" "${command_prefix% }" "${rendered[useraccountd.8]}"
 expect_contains "useraccountctl(1) names the key file" "$key_file" "${rendered[useraccountctl.1]}"
+
+# The senders' guide: the key, the text limit, and every example it is
+# installed with, by its installed path.
+senders=${rendered[useraccountd-senders.7]}
+max_text=$(grep -oE 'max_text_size = [0-9]+' "$source_dir/src/command_queue.h" | grep -oE '[0-9]+$')
+check "text limit found in the source" test -n "$max_text"
+expect_contains "useraccountd-senders(7) names the key" "ftok(\"$key_file\", 'G')" "$senders"
+expect_contains "useraccountd-senders(7) gives the text limit" "At most $max_text bytes of text" "$senders"
+for example in "$source_dir"/dist/examples/*; do
+    expect_contains "useraccountd-senders(7) names ${example##*/}" \
+        "/usr/share/doc/useraccountd/examples/${example##*/}" "$senders"
+done
 
 finish

@@ -184,9 +184,13 @@ lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount
 -rwxr-xr-x root/root ./usr/sbin/useraccountd
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/copyright
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.c
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.pl
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.py
 -rw-r--r-- root/root ./usr/share/lintian/overrides/useraccountd
 -rw-r--r-- root/root ./usr/share/man/man1/useraccountctl.1.gz
 -rw-r--r-- root/root ./usr/share/man/man5/useraccountd.conf.5.gz
+-rw-r--r-- root/root ./usr/share/man/man7/useraccountd-senders.7.gz
 -rw-r--r-- root/root ./usr/share/man/man8/useraccountd.8.gz
 -rw-r--r-- root/root ./usr/share/useraccountd/useraccountkey.json
 EOF
@@ -203,10 +207,13 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/useraccountd.conf:dist/useraccountd.conf \
     etc/default/useraccountd:dist/useraccountd.default \
     usr/libexec/useraccountd/check-account-command:dist/libexec/check-account-command \
-    usr/libexec/useraccountd/wait-for-commands:dist/libexec/wait-for-commands; do
+    usr/libexec/useraccountd/wait-for-commands:dist/libexec/wait-for-commands \
+    usr/share/doc/useraccountd/examples/send-command.c:dist/examples/send-command.c \
+    usr/share/doc/useraccountd/examples/send-command.py:dist/examples/send-command.py \
+    usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl; do
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
-for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man8/useraccountd.8; do
+for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man7/useraccountd-senders.7 man8/useraccountd.8; do
     check "packaged $page is man/${page#*/}" \
         cmp -s <(gzip -dc "$data/usr/share/man/$page.gz") "$source_dir/man/${page#*/}"
 done
