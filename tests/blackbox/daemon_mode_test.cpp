@@ -153,12 +153,7 @@ TEST_F(daemon_mode, pid_file_that_is_a_symlink_a_hard_link_or_anothers_is_refuse
     write_file("/quex/others.pid", "4242\n", 0644);
     ASSERT_EQ(chown("/quex/others.pid", 65534, 65534), 0);
     write_file("/quex/important", "root's\n", 0644);
-    ASSERT_EQ(mkdir("/quex/tmp", 0), 0);
-    ASSERT_EQ(chmod("/quex/tmp", 01777), 0);
-    process link = process("/usr/bin/setpriv",
-                           {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-                            "/usr/bin/ln", "-s", "/quex", "/quex/tmp/uad"});
-    ASSERT_EQ(link.wait_exit(10s), exited(0)) << link.err();
+    ASSERT_TRUE(plant_link_as_nobody("/quex", "uad"));
     for (const std::string planted : {"/quex/symlink.pid", "/quex/hardlink.pid", "/quex/others.pid",
                                       "/quex/tmp/uad/important"}) {
         SCOPED_TRACE(planted);

@@ -275,6 +275,21 @@ process run_ctl(const std::vector<std::string>& args) {
     return process(ctl_path, argv);
 }
 
+::testing::AssertionResult plant_link_as_nobody(const std::string& target,
+                                                const std::string& name) {
+    if ((::mkdir("/quex/tmp", 0) == -1 && errno != EEXIST) || ::chmod("/quex/tmp", 01777) == -1) {
+        return ::testing::AssertionFailure() << "/quex/tmp: " << std::strerror(errno);
+    }
+    process ln("/usr/bin/setpriv",
+               {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "/usr/bin/ln",
+                "-s", target, "/quex/tmp/" + name});
+    const auto status = ln.wait_exit(10s);
+    if (status != exited(0)) {
+        return ::testing::AssertionFailure() << "ln -s as nobody: " << ln.err();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // ---- system log
 
 namespace {

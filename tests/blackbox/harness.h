@@ -25,7 +25,7 @@
 // Script runs   script_run: the arguments one run of the account script got,
 //               its start and end (CLOCK_REALTIME, microseconds) and euid.
 // Helpers       wait_until(predicate, timeout), read_file, write_file,
-//               file_exists, now_us().
+//               file_exists, now_us(), plant_link_as_nobody(target, name).
 //
 // Failures in the harness itself throw std::runtime_error naming the call and
 // the error text; gtest reports them as test failures.
@@ -74,6 +74,10 @@ std::string read_file(const std::string& path);  // "" when missing
 void write_file(const std::string& path, std::string_view content, unsigned mode = 0644);
 bool file_exists(const std::string& path);
 std::int64_t now_us();  // CLOCK_REALTIME, the clock of script_run
+
+// The user nobody makes the symlink /quex/tmp/NAME -> TARGET, in a sticky
+// directory open to all (made when missing), as a hostile user would in /tmp.
+::testing::AssertionResult plant_link_as_nobody(const std::string& target, const std::string& name);
 
 // ---- processes
 

@@ -108,7 +108,7 @@ in_namespace() {
             perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
             "$key_file"
         echo "queues_before_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
-        in_root /bin/sh /control/postrm purge >/dev/null
+        in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm purge >/dev/null
         echo "purge=$?"
         echo "queues_after_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
     fi

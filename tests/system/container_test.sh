@@ -102,7 +102,9 @@ journal_after() {
 wait_journal() {
     local deadline=$((SECONDS + ${3:-20}))
     while ((SECONDS < deadline)); do
-        if journal_after "$1" | grep -qE -- "$2"; then
+        # Not through a pipe: grep -q would stop reading at the first match,
+        # and a long journal's SIGPIPE would fail the pipeline (pipefail).
+        if grep -qE -- "$2" <<<"$(journal_after "$1")"; then
             return 0
         fi
         sleep 0.2
@@ -126,6 +128,15 @@ in_range() {
 expect_no_kill() {
     expect_eq "$1: systemd killed nothing" "" \
         "$(journal_after "$2" | grep -E 'SIGKILL|Killing process|timed out|Failed with result')"
+}
+# queue_as_bob KEY FLAGS TYPE TEXT: the user bob creates (or opens) the queue
+# with KEY and FLAGS and puts one message on it; prints the queue's id.
+queue_as_bob() {
+    # shellcheck disable=SC2016 # for perl
+    in_ct setpriv --reuid bob --regid bob --init-groups perl -e '
+        my $id = msgget(hex $ARGV[0], oct $ARGV[1]) // die "msgget: $!\n";
+        msgsnd($id, pack("l! a*", $ARGV[2], $ARGV[3]), 0) or die "msgsnd: $!\n";
+        print "$id\n";' "$@"
 }
 fails() {
     ! "$@"
@@ -371,11 +382,7 @@ section "squat after the queue was removed"
 # all, with a command on it, loses it to prepare, and the service comes back.
 mark=$(cursor)
 check "the administrator removes the queue" in_ct ipcrm -q "$queue_id"
-# shellcheck disable=SC2016 # for perl
-squat_id=$(in_ct setpriv --reuid bob --regid bob --init-groups perl -e '
-    my $id = msgget(hex $ARGV[0], 01666) // die "msgget: $!\n";
-    msgsnd($id, pack("l! a*", 1, "add mallory"), 0) or die "msgsnd: $!\n";
-    print "$id\n";' "$queue_key")
+squat_id=$(queue_as_bob "$queue_key" 01666 1 "add mallory")
 check "bob creates the queue, mode 0666, and puts a command on it ($squat_id)" test -n "$squat_id"
 check "prepare removes bob's queue, saying whose it was and what it discarded" \
     wait_journal "$mark" "useraccountctl\\[[0-9]+\\]: removed queue $squat_id \\(key $queue_key\\), created by uid [0-9]+ \\(bob\\), who is neither root nor useraccountd: 1 message\\(s\\) on it discarded unread" 30
@@ -699,11 +706,7 @@ rm -f -- "$rootfs/root/useraccountd.deb"
 queue_key=$(in_ct useraccountctl status | sed -n 's/^queue: *exists (key \(0x[0-9a-f]*\))$/\1/p')
 in_ct dpkg -r useraccountd >"$work/remove-3.log" 2>&1 || fail "dpkg -r before the purge"
 check "the service's queue goes by hand" in_ct ipcrm -Q "$queue_key"
-# shellcheck disable=SC2016 # for perl
-other_id=$(in_ct setpriv --reuid bob --regid bob --init-groups perl -e '
-    my $id = msgget(hex $ARGV[0], 01600) // die "msgget: $!\n";
-    msgsnd($id, pack("l! a*", 5, "not for useraccountd"), 0) or die "msgsnd: $!\n";
-    print "$id\n";' "$queue_key")
+other_id=$(queue_as_bob "$queue_key" 01600 5 "not for useraccountd")
 check "another program makes a queue with the key $queue_key ($other_id)" test -n "$other_id"
 in_ct dpkg -P useraccountd >"$work/purge-3.log" 2>&1 || fail "dpkg -P beside another program's queue"
 check "purge removes the key file" in_ct test ! -e /quex/etc/useraccount/useraccountkey.json
