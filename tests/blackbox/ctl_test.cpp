@@ -104,6 +104,16 @@ msqid_ds stat_of(const command_queue& q) {
     return ds;
 }
 
+// The queue as prepare leaves it for service user 4243 and sender group 4242:
+// created by root with the sender group as its creator group, mode 0620.
+void expect_prepared(const msqid_ds& info) {
+    EXPECT_EQ(info.msg_perm.cuid, 0u);
+    EXPECT_EQ(info.msg_perm.cgid, 4242u);
+    EXPECT_EQ(info.msg_perm.uid, 4243u);
+    EXPECT_EQ(info.msg_perm.gid, 4242u);
+    EXPECT_EQ(info.msg_perm.mode & 0777u, 0620u);
+}
+
 // The value after "name:" on its line of status output.
 std::string field(const std::string& out, const std::string& name) {
     const std::string label = name + ":";
@@ -363,11 +373,7 @@ TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_else
 
     const command_queue q;
     const msqid_ds prepared = stat_of(q);
-    EXPECT_EQ(prepared.msg_perm.cuid, 0u);
-    EXPECT_EQ(prepared.msg_perm.cgid, 4242u);
-    EXPECT_EQ(prepared.msg_perm.uid, 4243u);
-    EXPECT_EQ(prepared.msg_perm.gid, 4242u);
-    EXPECT_EQ(prepared.msg_perm.mode & 0777u, 0620u);
+    expect_prepared(prepared);
 
     process member = run_ctl_as(as_sender, {"send", "add", "alice"});
     EXPECT_EQ(run_to_end(member), exited(0)) << member.err();
@@ -481,11 +487,7 @@ TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
 
     const command_queue q;
     EXPECT_NE(q.id(), squatted);
-    const msqid_ds after = stat_of(q);
-    EXPECT_EQ(after.msg_perm.cuid, 0u);
-    EXPECT_EQ(after.msg_perm.cgid, 4242u);
-    EXPECT_EQ(after.msg_perm.uid, 4243u);
-    EXPECT_EQ(after.msg_perm.mode & 0777u, 0620u);
+    expect_prepared(stat_of(q));
     EXPECT_EQ(q.waiting(), 0u);
     EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
 }
@@ -546,10 +548,7 @@ TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sen
     const command_queue q;
     EXPECT_NE(q.id(), old_id);
     const msqid_ds now = stat_of(q);
-    EXPECT_EQ(now.msg_perm.cuid, 0u);
-    EXPECT_EQ(now.msg_perm.cgid, 4242u);
-    EXPECT_EQ(now.msg_perm.uid, 4243u);
-    EXPECT_EQ(now.msg_perm.mode & 0777u, 0620u);
+    expect_prepared(now);
     EXPECT_EQ(now.msg_qbytes, 12288u);
     EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}))
         << "the queue that held the messages is gone";
