@@ -58,7 +58,7 @@ TEST_F(signals, sigint_or_sigterm_in_daemon_mode_releases_and_removes_the_pid_fi
     ASSERT_GT(daemon, 0);
 
     ASSERT_EQ(kill(daemon, SIGINT), 0);
-    EXPECT_EQ(wait_orphan(daemon, 5s), exited(0));
+    EXPECT_EQ(wait_orphan(daemon, 20s), exited(0));
     EXPECT_FALSE(file_exists(pid_file));
     EXPECT_EQ(read_file(log_file), debug_line(0) + stopping);
     EXPECT_EQ(entries_of(daemon), (entry_list{{info, "Started useraccountd"},
@@ -79,7 +79,7 @@ TEST_F(signals, sigint_or_sigterm_in_daemon_mode_releases_and_removes_the_pid_fi
     EXPECT_TRUE(wait_for_entry_of(second, error, "Account command ended with status 4: fails"));
     ASSERT_TRUE(wait_for_file_text(log_file, debug_line(1)));
     ASSERT_EQ(kill(second, SIGTERM), 0);
-    EXPECT_EQ(wait_orphan(second, 5s), exited(0));
+    EXPECT_EQ(wait_orphan(second, 20s), exited(0));
     EXPECT_FALSE(file_exists(pid_file));
     EXPECT_TRUE(read_file(log_file).ends_with(debug_line(1) + stopping));
     EXPECT_TRUE(wait_for_entry_of(second, info, "Stopped useraccountd"));
