@@ -1,4 +1,4 @@
-// Issue 3, black box: the configuration file, through -t and through the
+// Black box: the configuration file, through -t and through the
 // running daemon's system-log entries and its pause after each message.
 //
 // The pause is observed on standard output: the loop flushes it with each

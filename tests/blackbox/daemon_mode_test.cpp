@@ -1,4 +1,4 @@
-// Issue 3, black box: daemon mode and the PID file. The detached daemon is
+// Black box: daemon mode and the PID file. The detached daemon is
 // looked at from outside, through /proc, its PID file, its log file and its
 // system-log entries; its session leader and the daemon itself end as
 // children of the test (a child subreaper), so their statuses are seen too.

@@ -1,4 +1,4 @@
-// Issue 2, black box: options and help, the run sequence, the log stream,
+// Black box: options and help, the run sequence, the log stream,
 // the command queue and the service loop of the real useraccountd, each test
 // in a fresh sandbox (its own queue, /quex and /dev/log).
 //

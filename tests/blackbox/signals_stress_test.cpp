@@ -1,4 +1,4 @@
-// Issue 4, black box, under load: many stop requests at random moments, and
+// Black box, under load: many stop requests at random moments, and
 // a storm of reloads while a long backlog drains. Bounded in count and time;
 // the seed is fixed and printed with every failure.
 #include <fcntl.h>
