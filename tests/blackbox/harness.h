@@ -20,7 +20,7 @@
 //               call), wait_for_entry(predicate or substring, timeout).
 //               log_entry: priority (facility*8+level), ident, pid, message.
 // Queue         command_queue: opened through open_command_queue() of
-//               src/command_queue.h; send(type, bytes), waiting(), mode(),
+//               src/common/command_queue.h; send(type, bytes), waiting(), mode(),
 //               remove(); exists() creates nothing.
 // Script runs   script_run: the arguments one run of the account script got,
 //               its start and end (CLOCK_REALTIME, microseconds) and euid.

@@ -47,8 +47,8 @@ for command in send status list prepare stop; do
 done
 
 # The paths and the command line that the code fixes.
-key_file=$(grep -oE 'queue_key_file\[\] = "[^"]+"' "$source_dir/src/command_queue.h" | cut -d'"' -f2)
-command_prefix=$(grep -oE 'account_command_prefix\[\] = "[^"]+"' "$source_dir/src/account_command.h" |
+key_file=$(grep -oE 'queue_key_file\[\] = "[^"]+"' "$source_dir/src/common/command_queue.h" | cut -d'"' -f2)
+command_prefix=$(grep -oE 'account_command_prefix\[\] = "[^"]+"' "$source_dir/src/common/account_command.h" |
     cut -d'"' -f2)
 check "key file path found in the source" test -n "$key_file"
 check "command prefix found in the source" test -n "$command_prefix"
@@ -59,7 +59,7 @@ expect_contains "useraccountctl(1) names the key file" "$key_file" "${rendered[u
 # The senders' guide: the key, the text limit, and every example it is
 # installed with, by its installed path.
 senders=${rendered[useraccountd-senders.7]}
-max_text=$(grep -oE 'max_text_size = [0-9]+' "$source_dir/src/command_queue.h" | grep -oE '[0-9]+$')
+max_text=$(grep -oE 'max_text_size = [0-9]+' "$source_dir/src/common/command_queue.h" | grep -oE '[0-9]+$')
 check "text limit found in the source" test -n "$max_text"
 expect_contains "useraccountd-senders(7) names the key" "ftok(\"$key_file\", 'G')" "$senders"
 expect_contains "useraccountd-senders(7) gives the text limit" "At most $max_text bytes of text" "$senders"

@@ -1,4 +1,10 @@
-// useraccountd: serves the account command queue.
+// useraccountd: serves the account command queue. This folder holds the
+// daemon alone: main with its options and run sequence (here), the
+// process-wide state (daemon.h), the configuration file (config), daemon mode
+// and the PID file (daemonize), the path check of the files it writes
+// (trusted_path), stop and reload requests (signals) and the loop that runs
+// each account command (service_loop). What it shares with useraccountctl,
+// the queue contract above all, lives in src/common.
 
 #include "daemon.h"
 

@@ -1,6 +1,10 @@
 // useraccountctl: the operator's tool for useraccountd. It sends account
 // commands the way the daemon reads them back, looks at the command queue and
 // the daemon, prepares the queue's permissions, and stops the daemon in order.
+// This folder holds the tool alone: the command table (here), one file per
+// command (ctl_send, ctl_status, ctl_list, ctl_prepare with prepare_queue and
+// prepare_messages, ctl_stop) and what the commands share (ctl.h). The queue
+// contract and the quoting it shares with the daemon live in src/common.
 #include <cstdio>
 #include <string>
 #include <string_view>
