@@ -6,13 +6,14 @@
 # journal show what the service does: the queue it prepares, the account
 # commands it runs for root and for the sender group (and refuses to others,
 # in real logind sessions), the queue outliving a logout, the account script
-# acting only on the accounts it manages and never reusing an ID, reload,
-# stop and restart in the middle of a slow command and under a backlog,
-# messages waiting while it is stopped, a killed daemon and a stop that timed
-# out (the command runs to its end, the next waits for it), a start refused
-# while sudo would refuse the script, a full /var/log, the key file across a
-# reinstall, and nothing left after a purge but the system user, the groups
-# and the script's ID mark.
+# acting only on the accounts it manages and never reusing an ID, nor held up
+# by a local user's locks or mounts, nor leaving a deleted account anything
+# that runs, reload, stop and restart in the middle of a slow command and
+# under a backlog, messages waiting while it is stopped, a killed daemon and
+# a stop that timed out (the command runs to its end, the next waits for
+# it), a start refused while sudo would refuse the script, a full /var/log,
+# the key file across a reinstall, and nothing left after a purge but the
+# system user, the groups and the script's ID mark.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
