@@ -49,6 +49,9 @@ install(PROGRAMS "${_ua_dist}/useraccount.sh" DESTINATION /quex/sbin
                     WORLD_READ WORLD_EXECUTE)
 install(FILES "${_ua_dist}/useraccountkey.json" DESTINATION /quex/etc/useraccount
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The script reads the names that add refuses from exactly this path.
+install(FILES "${_ua_dist}/reserved-names" DESTINATION /etc/useraccountd
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Install-time code: CMAKE_INSTALL_PREFIX here is the one in force when
 # installing. Files for etc go where GNUInstallDirs puts them for / and /usr,

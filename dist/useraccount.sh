@@ -24,27 +24,48 @@
 #   gpasswd -d NAME useraccount-managed   takes it out again: do that before
 #                                         you make the account an administrator.
 #
-# add refuses a reserved administrative name (reserved_names below, whether
-# or not such a group exists), the name of any existing user or group, and a
-# name whose home directory (the HOME base of "useradd -D" plus the name)
-# exists in any form, a dangling symlink included. So adding a name again
-# after its delete is refused for as long as the old home is kept: archive or
-# remove that directory first.
+# add refuses a reserved name (/etc/useraccountd/reserved-names: names that
+# make an account an administrator, and the users that packages create for
+# their daemons, whether or not such a user or group exists yet), the name of
+# any existing user or group, and a name whose home directory (the HOME base
+# of "useradd -D" plus the name) exists in any form, a dangling symlink
+# included. So adding a name again after its delete is refused for as long
+# as the old home is kept: archive or remove that directory first. A list of
+# reserved names that is missing, or that others could have written, refuses
+# every add.
 #
-# IDs are never used twice. The highest UID or GID that add has handed out or
-# that a deleted account held is kept in /var/lib/useraccountd/highest-id.
-# A new account gets one number as its UID and as its own group's GID, above
-# that mark and above every UID and GID in use in the ranges of login.defs
-# and every owner of an entry in the home base (the kept homes of accounts
-# deleted by hand). A missing mark is started from those; a mark that is not
-# a root-owned regular file only root may write, or holds no number, refuses
-# every add and delete until an administrator fixes or removes it. When the
-# ranges are used up, add is refused rather than reusing an ID.
+# This script never gives an ID twice. The highest UID or GID that add has
+# handed out or that a deleted account held is kept in
+# /var/lib/useraccountd/highest-id. A new account gets one number as its UID
+# and as its own group's GID, above that mark and above every UID and GID in
+# use in the ranges of login.defs and every owner of an entry in the home
+# base (the kept homes of accounts deleted by hand). A missing mark is
+# started from those; a mark that is not a root-owned regular file only root
+# may write, or holds no number, refuses every add and delete until an
+# administrator fixes or removes it. When the ranges are used up, add is
+# refused rather than reusing an ID. Accounts that other tools add (adduser,
+# useradd) do not look at the mark and may get an ID that this script freed.
+# New accounts get no subordinate UID or GID range (/etc/subuid,
+# /etc/subgid), so none is ever handed on either.
 #
-# delete keeps the home directory, but gives it to root with mode 0700: only
-# when it is the account's own, a real directory (no symlink) at the HOME base
-# plus the name and owned by the account. Any other home is left as it is,
-# and that is logged.
+# The state directory /var/lib/useraccountd is root's alone (mode 0700): no
+# other user can read it, or open, and so lock, anything in it. add and
+# delete hold the lock file in it while they run.
+#
+# The homes are looked at beneath any file system mounted on them (a private
+# mount namespace in which the home base is bound over itself, without the
+# mounts below it): a user's own mount on a home, which may refuse root or
+# hang for as long as its owner likes, never refuses or holds up a command.
+#
+# delete first ends what the account could still run: it disables its
+# lingering, stops its user manager, ends every process whose real or saved
+# UID is the account's (whatever its cgroup, until none is left), and removes
+# its crontab and its at jobs; a missing cron or at is no error. Then the
+# account goes. Its home directory is kept, but given to root with mode 0700:
+# only when it is the account's own, a real directory (no symlink) at the
+# HOME base plus the name and owned by the account. Any other home is left as
+# it is, and that is logged. Files the account left outside its home keep
+# its UID.
 #
 # Exit status: 0 done, 2 command refused, otherwise the status of the failed
 # tool. Every action, every failure and every refusal is logged with the tag
@@ -64,17 +85,9 @@ readonly name_pattern='^[a-z_][a-z0-9_-]{0,31}$'
 readonly managed_group=useraccount-managed
 readonly state_dir=/var/lib/useraccountd
 readonly mark_file=$state_dir/highest-id
-# Names of groups that make their members administrators somewhere, and of
-# the system's own accounts: add refuses them even where no such group exists
-# yet, so that a package installed later cannot hand its rights to an account
-# a sender named. Entries are patterns. A site may add its own.
-readonly -a reserved_names=(
-    root daemon bin sys adm admin administrator sudo sudoers wheel staff
-    operator shadow disk kmem mem tty console utmp audio video input render
-    kvm docker podman lxd lxc 'libvirt*' 'incus*' 'systemd-*' polkitd
-    lpadmin sambashare netdev plugdev dialout bluetooth ssh sshd ssl-cert
-    nobody nogroup users 'useraccount*'
-)
+readonly lock_file=$state_dir/lock
+readonly reserved_names_file=/etc/useraccountd/reserved-names
+readonly linger_dir=/var/lib/systemd/linger
 
 # Logged text comes from the queue: %q keeps newlines and control bytes from
 # forging extra lines in the system log.
@@ -196,19 +209,27 @@ require_managed_account() {
     fi
 }
 
+# Refuses NAME when a word of the list of reserved names matches it; the
+# words are patterns. Comments and blanks are no names.
 require_unreserved_name() {
-    local name=$1 pattern
-    for pattern in "${reserved_names[@]}"; do
-        # shellcheck disable=SC2053 # the entries are patterns
-        if [[ $name == $pattern ]]; then
-            refuse "reserved name: $name"
-        fi
-    done
+    local name=$1 line word words
+    if ! only_root_writes "$reserved_names_file" "regular file"; then
+        refuse "no list of reserved names that only root may write: $reserved_names_file"
+    fi
+    while IFS= read -r line || [[ -n $line ]]; do
+        read -r -a words <<<"${line%%#*}"
+        for word in "${words[@]}"; do
+            # shellcheck disable=SC2053 # the words are patterns
+            if [[ $name == $word ]]; then
+                refuse "reserved name: $name"
+            fi
+        done
+    done <"$reserved_names_file"
 }
 
 # Refuses NAME for add unless no user, group or home of that name exists.
 require_new_name() {
-    local name=$1 home
+    local name=$1
     find_managed_gid
     lookup passwd "$name"
     if [[ -n $found_entry ]]; then
@@ -218,39 +239,52 @@ require_new_name() {
     if [[ -n $found_entry ]]; then
         refuse "a group of that name exists: $name"
     fi
-    # -L catches a symlink that -e, following it, would miss.
-    home=$home_base/$name
-    if [[ -e $home || -L $home ]]; then
-        refuse "home directory already exists: $(quoted "$home")"
+    if [[ -n $(home_entry "$name") ]]; then
+        refuse "home directory already exists: $(quoted "$home_base/$name")"
     fi
 }
 
-# only_root_writes PATH TYPE: PATH is no symlink, is of TYPE ("directory" or
-# "regular file"), belongs to root and is writable by nobody else; a regular
-# file also has a single link, so that it is not another file's second name.
+# only_root_writes PATH TYPE [BITS]: PATH is no symlink, is of TYPE
+# ("directory" or "regular file"), belongs to root and grants nobody else the
+# permission BITS (octal, write by default); a regular file also has a single
+# link, so that it is not another file's second name.
 only_root_writes() {
-    local path=$1 type=$2 facts uid links mode kind
+    local path=$1 type=$2 bits=${3:-022} facts uid links mode kind
     [[ ! -L $path ]] || return 1
     facts=$(stat -c '%u %h %a %F' -- "$path") || return 1
     read -r uid links mode kind <<<"$facts"
-    [[ $uid == 0 && $kind == "$type" ]] || return 1
-    (((8#$mode & 8#022) == 0)) || return 1
+    [[ $uid == 0 && ${kind/regular empty file/regular file} == "$type" ]] || return 1
+    (((8#$mode & 8#$bits) == 0)) || return 1
     [[ $type == directory || $links == 1 ]]
 }
 
-# Opens the state directory, creating it when missing, and holds its lock
-# until the script ends: add and delete, from the service or from an
-# administrator's shell, then read and raise the mark one at a time.
+# Makes the state directory root's alone, creating it when missing, and
+# holds the lock file in it until the script ends: add and delete, from the
+# service or from an administrator's shell, then read and raise the mark one
+# at a time. No other user can open that file, so none can hold its lock.
 lock_state() {
+    local mode
     if [[ ! -e $state_dir && ! -L $state_dir ]]; then
-        mkdir -m 0755 -- "$state_dir" || fail "create $state_dir" mkdir $?
+        mkdir -m 0700 -- "$state_dir" || fail "create $state_dir" mkdir $?
     fi
     if ! only_root_writes "$state_dir" directory; then
         refuse "$state_dir is not a directory of root's that only root may write"
     fi
-    exec {state_lock}<"$state_dir"
+    mode=$(stat -c %a -- "$state_dir") || fail "read the mode of $state_dir" stat $?
+    if (((8#$mode & 8#077) != 0)); then
+        # As earlier versions left it, open to all.
+        chmod 0700 -- "$state_dir" || fail "close $state_dir to other users" chmod $?
+        logger -t "$log_tag" -p auth.notice -- "closed $state_dir to other users (mode $mode, now 700)" || true
+    fi
+    if [[ ! -e $lock_file && ! -L $lock_file ]]; then
+        (umask 077 && : >>"$lock_file") || fail "create the lock file $lock_file" bash $?
+    fi
+    if ! only_root_writes "$lock_file" "regular file" 077; then
+        refuse "lock file $lock_file is not a file of root's that only root may open"
+    fi
+    exec {state_lock}<"$lock_file"
     if ! flock -w 60 "$state_lock"; then
-        refuse "$state_dir stayed locked by another account command for 60 s"
+        refuse "$lock_file stayed locked by another account command for 60 s"
     fi
 }
 
@@ -315,7 +349,7 @@ raise_if_in_range() {
 # before the account exists, so that a failed add burns an ID rather than
 # frees one.
 claim_next_id() {
-    local low high highest id uid gid entries owners=
+    local low high highest id uid gid entries
     low=$((uid_min > gid_min ? uid_min : gid_min))
     high=$((uid_max < gid_max ? uid_max : gid_max))
     read_mark
@@ -332,13 +366,10 @@ claim_next_id() {
     while IFS=: read -r _ _ id _; do
         raise_if_in_range "$id" "$gid_min" "$gid_max"
     done <<<"$entries"
-    if [[ -d $home_base ]] && ! owners=$(find "$home_base" -mindepth 1 -maxdepth 1 -printf '%U %G\n'); then
-        refuse "cannot read the owners of the homes in $(quoted "$home_base")"
-    fi
-    while read -r uid gid; do
+    while read -r uid gid _; do
         raise_if_in_range "$uid" "$uid_min" "$uid_max"
         raise_if_in_range "$gid" "$gid_min" "$gid_max"
-    done <<<"$owners"
+    done <<<"$home_entries"
     new_id=$((highest < low ? low : highest + 1))
     if ((new_id > high)); then
         refuse "no unused ID left in $low..$high (highest given: $highest)"
@@ -346,24 +377,167 @@ claim_next_id() {
     write_mark "$new_id"
 }
 
+# in_home_view COMMAND...: runs COMMAND in a mount namespace of its own, in
+# which the home base is bound over itself without the mounts beneath it.
+# There each home is the directory itself, never a file system that a user
+# mounted on it; and a mount made meanwhile does not reach into the
+# namespace.
+in_home_view() {
+    # shellcheck disable=SC2016 # for the inner bash
+    unshare --mount --propagation private -- \
+        bash -c 'mount --bind -- "$1" "$1" && shift && exec "$@"' home-view "$home_base" "$@"
+}
+
+# Sets home_entries to "UID GID TYPE NAME" of each entry of the home base,
+# one a line, as seen beneath any mounts (nothing without a home base).
+scan_home_base() {
+    local status=0
+    home_entries=
+    if [[ ! -d $home_base ]]; then
+        return 0
+    fi
+    home_entries=$(in_home_view find "$home_base" -mindepth 1 -maxdepth 1 -printf '%U %G %y %f\n') ||
+        status=$?
+    if ((status != 0)); then
+        refuse "cannot read the owners of the homes in $(quoted "$home_base")"
+    fi
+}
+
+# home_entry NAME: prints "UID TYPE" of the entry NAME in the home base (TYPE
+# as find's %y: d a directory, l a symlink, ...), or nothing.
+home_entry() {
+    local uid type entry
+    while read -r uid _ type entry; do
+        if [[ $entry == "$1" ]]; then
+            printf '%s %s\n' "$uid" "$type"
+            return 0
+        fi
+    done <<<"$home_entries"
+}
+
 # Sets own_home to the home directory that delete gives to root, or to
 # nothing: the deleted account's own, a real directory at the home base plus
 # the name, owned by the account, in a base that only root may change. Logs
-# any other home that exists as left alone.
+# any other home as left alone; it is not looked at, since it may lie on
+# another user's file system.
 find_own_home() {
-    local name=$1 expected=$home_base/$1 owner
+    local name=$1 expected=$home_base/$1 facts
     own_home=
-    if [[ -z $account_home || (! -e $account_home && ! -L $account_home) ]]; then
+    if [[ -z $account_home ]]; then
         return 0
     fi
-    if [[ $account_home == "$expected" && -d $expected && ! -L $expected ]] &&
-        only_root_writes "$home_base" directory &&
-        owner=$(stat -c %u -- "$expected") && [[ $owner == "$account_uid" ]]; then
-        own_home=$expected
-        return 0
+    if [[ $account_home == "$expected" ]] && only_root_writes "$home_base" directory; then
+        facts=$(home_entry "$name")
+        if [[ -z $facts ]]; then
+            return 0
+        elif [[ $facts == "$account_uid d" ]]; then
+            own_home=$expected
+            return 0
+        fi
     fi
     logger -t "$log_tag" -p auth.warning -- \
         "home directory $(quoted "$account_home") of $name left as it is: not $name's own directory under $(quoted "$home_base")" || true
+}
+
+# Before a delete: nothing of the account may run on, nor start later under
+# its UID, which an account that other tools add may get. Each step that
+# acts is logged.
+end_account_activity() {
+    disable_lingering
+    stop_user_manager
+    end_processes
+    remove_crontab
+    remove_at_jobs
+    # A job that cron or atd started in the meantime.
+    end_processes
+}
+
+disable_lingering() {
+    local flag=$linger_dir/$name
+    if [[ ! -e $flag && ! -L $flag ]]; then
+        return 0
+    fi
+    if command -v loginctl >/dev/null && loginctl disable-linger -- "$name"; then
+        logger -t "$log_tag" -p auth.notice -- "disabled lingering of $name" || true
+        return 0
+    fi
+    # No logind to ask: the flag alone makes it start the manager at boot.
+    rm -f -- "$flag" || fail "disable lingering of $name" rm $?
+    logger -t "$log_tag" -p auth.notice -- "disabled lingering of $name: removed $flag" || true
+}
+
+stop_user_manager() {
+    # Without systemd there is no user manager.
+    if [[ ! -d /run/systemd/system ]]; then
+        return 0
+    fi
+    run_logged "stop the user manager of $name" "stopped the user manager of $name" \
+        systemctl stop "user@$account_uid.service"
+}
+
+# Sets running to the PIDs of the account's live processes: those it may
+# signal itself, whose real or saved UID is its own. Zombies run nothing.
+list_processes() {
+    local table
+    table=$(ps -e -o pid=,stat=,ruid=,suid=) || fail "list the processes of $name" ps $?
+    read -r -a running <<<"$(awk -v uid="$account_uid" \
+        '($3 == uid || $4 == uid) && $2 !~ /^[ZX]/ {printf "%s ", $1}' <<<"$table")"
+}
+
+# Kills the account's processes until none is left. The signal is sent as
+# the account, to every process it may signal (kill -1): the kernel reaches
+# them all at once, those forked meanwhile included, and never another
+# user's process that took a PID listed a moment ago.
+end_processes() {
+    local round found=
+    if ((account_uid == 0)); then
+        refuse "will not end the processes of UID 0"
+    fi
+    for ((round = 0; round < 50; round++)); do
+        list_processes
+        if ((${#running[@]} == 0)); then
+            if [[ -n $found ]]; then
+                logger -t "$log_tag" -p auth.notice -- "ended the processes of $name: $found" || true
+            fi
+            return 0
+        fi
+        found=${found:-${running[*]}}
+        setpriv --reuid="$account_uid" --regid="$account_gid" --clear-groups -- kill -KILL -1 || true
+        sleep 0.1
+    done
+    fail "end the processes of $name (still running: ${running[*]})" kill 1
+}
+
+remove_crontab() {
+    local output status=0
+    if ! command -v crontab >/dev/null; then
+        return 0
+    fi
+    output=$(crontab -u "$name" -r 2>&1) || status=$?
+    if ((status == 0)); then
+        logger -t "$log_tag" -p auth.notice -- "removed the crontab of $name" || true
+    elif [[ $output != *"no crontab for"* ]]; then
+        fail "remove the crontab of $name" crontab "$status"
+    fi
+}
+
+# Running jobs (queue "=") are left to atd: their processes are ended above.
+remove_at_jobs() {
+    local queue id rest letter jobs=()
+    if ! command -v atq >/dev/null; then
+        return 0
+    fi
+    queue=$(atq) || fail "list the at jobs" atq $?
+    while read -r id rest; do
+        letter=${rest% *}
+        letter=${letter##* }
+        if [[ ${rest##* } == "$name" && $letter != = ]]; then
+            jobs+=("$id")
+        fi
+    done <<<"$queue"
+    if ((${#jobs[@]} > 0)); then
+        run_logged "remove the at jobs of $name" "removed the at jobs of $name: ${jobs[*]}" atrm "${jobs[@]}"
+    fi
 }
 
 if (($# != 2)); then
@@ -387,11 +561,14 @@ case $command in
         require_unreserved_name "$name"
         lock_state
         find_home_base
+        scan_home_base
         require_new_name "$name"
         claim_next_id
+        # No subordinate range: one freed by a delete could be handed on.
         run_logged "add user $name" "added user $name" \
             useradd --create-home --shell /bin/bash --uid "$new_id" --groups "$managed_group" \
-            --key "GID_MIN=$new_id" --key "GID_MAX=$new_id" -- "$name"
+            --key "GID_MIN=$new_id" --key "GID_MAX=$new_id" \
+            --key SUB_UID_COUNT=0 --key SUB_GID_COUNT=0 -- "$name"
         ;;
     delete)
         require_managed_account "$name"
@@ -404,15 +581,19 @@ case $command in
         else
             raise_mark "$account_uid"
         fi
+        end_account_activity
+        scan_home_base
         find_own_home "$name"
         run_logged "delete user $name" "deleted user $name" userdel -- "$name"
         if [[ -n $own_home ]]; then
-            # Closed before it changes hands; its contents keep the old IDs,
-            # which nobody gets again.
-            chmod 0700 -- "$own_home" || fail "close the kept home $(quoted "$own_home")" chmod $?
-            run_logged "give the kept home $(quoted "$own_home") to root" \
-                "kept home directory $(quoted "$own_home") of $name: now root's, mode 0700" \
-                chown -h root:root -- "$own_home"
+            # Closed before it changes hands, beneath any mount on it; its
+            # contents keep the old IDs, which this script gives nobody.
+            in_home_view chmod 0700 -- "$own_home" ||
+                fail "close the kept home $(quoted "$own_home")" chmod $?
+            in_home_view chown -h 0:0 -- "$own_home" ||
+                fail "give the kept home $(quoted "$own_home") to root" chown $?
+            logger -t "$log_tag" -p auth.notice -- \
+                "kept home directory $(quoted "$own_home") of $name: now root's, mode 0700" || true
         fi
         ;;
     lock)

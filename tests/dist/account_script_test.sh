@@ -3,10 +3,13 @@
 # calls the right tool with the right arguments; everything else is refused
 # with status 2 before any account tool runs. The real user and group
 # databases and the real /home are never used: getent, id and "useradd -D"
-# answer from fake ones in the scratch directory, and /usr/sbin, where the
-# real account tools live, is not on PATH. The script keeps its ID mark in an
-# empty /var/lib of a private mount namespace; the homes that delete closes
-# are real directories in the scratch directory.
+# answer from fake ones in the scratch directory. The script's PATH holds
+# only the stubs and a few harmless tools (no kill, crontab, at, systemctl or
+# account tool of the host's). A fake process table stands in for the
+# processes that delete ends. The script keeps its state in an empty
+# /var/lib of a private mount namespace, reads its reserved names from an
+# overlay of /etc there, and sees a /run of its own; the homes that delete
+# closes are real directories in the scratch directory.
 # Usage: account_script_test.sh SOURCE_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -19,15 +22,25 @@ if [[ ${2:-} != --in-namespace ]]; then
     require_private_mounts
     exec unshare --mount bash "$0" "$source_dir" --in-namespace
 fi
-if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib; then
-    fail "a private /var/lib"
-    finish
-fi
-state_dir=/var/lib/useraccountd
-mark_file=$state_dir/highest-id
 make_scratch
 # Homes are made and removed below: never anywhere but in the scratch directory.
 : "${scratch:?}"
+mkdir "$scratch/etc-layer"
+if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib || ! mount -t tmpfs -o mode=0755 tmpfs /run ||
+    ! mount -t tmpfs tmpfs "$scratch/etc-layer" ||
+    ! mkdir "$scratch/etc-layer/upper" "$scratch/etc-layer/work" ||
+    ! mount -t overlay overlay \
+        -o "lowerdir=/etc,upperdir=$scratch/etc-layer/upper,workdir=$scratch/etc-layer/work" /etc; then
+    fail "a private /var/lib, /run and /etc"
+    finish
+fi
+trap 'umount /etc "$scratch/etc-layer"; rm -rf -- "$scratch"' EXIT
+state_dir=/var/lib/useraccountd
+mark_file=$state_dir/highest-id
+lock_file=$state_dir/lock
+reserved=/etc/useraccountd/reserved-names
+install -D -m 0644 "$source_dir/dist/reserved-names" "$reserved"
+mkdir -p /run/systemd/system /var/lib/systemd/linger
 
 stubs=$scratch/stubs
 mkdir "$stubs"
@@ -73,16 +86,48 @@ if [[ $tool == useradd && $* == -D ]]; then
     exit 0
 fi
 # The script must hold the lock of its state while it adds or deletes.
-if [[ $tool == useradd || $tool == userdel ]] && flock -n /var/lib/useraccountd true; then
+if [[ $tool == useradd || $tool == userdel ]] && flock -n /var/lib/useraccountd/lock true; then
     printf '%s: state unlocked\n' "$tool" >>"$STUB_RECORD"
 fi
 fail_var=STUB_FAIL_$tool
+case $tool in
+    ps) cat -- "$STUB_PS" ;;
+    # setpriv --reuid=UID ... kill -KILL -1: ends the first process whose real
+    # or saved UID is UID, as if the others had forked meanwhile; one in
+    # state D never ends, a zombie stays until reaped.
+    setpriv)
+        uid=${1#--reuid=}
+        awk -v uid="$uid" '!done && ($3 == uid || $4 == uid) && $2 !~ /^[DZ]/ {done = 1; next} {print}' \
+            "$STUB_PS" >"$STUB_PS.new" && mv -f -- "$STUB_PS.new" "$STUB_PS"
+        ;;
+    loginctl) [[ -n ${!fail_var:-} ]] || rm -f -- "/var/lib/systemd/linger/${*: -1}" ;;
+    crontab)
+        if [[ -z ${!fail_var:-} && " $STUB_CRONTABS " != *" $2 "* ]]; then
+            printf 'no crontab for %s\n' "$2" >&2
+            exit 1
+        fi
+        ;;
+    atq) cat -- "$STUB_ATQ" ;;
+esac
 exit "${!fail_var:-0}"
 STUB
 chmod +x "$stubs/stub"
-for tool in useradd userdel usermod logger getent id; do
+for tool in useradd userdel usermod logger getent id ps setpriv systemctl loginctl sleep crontab atq atrm; do
     ln -s stub "$stubs/$tool"
 done
+# Without cron and at.
+stubs_bare=$scratch/stubs-bare
+cp -a "$stubs" "$stubs_bare"
+rm -- "$stubs_bare/crontab" "$stubs_bare/atq" "$stubs_bare/atrm"
+# The real tools that the script and the stubs may run.
+tools=$scratch/tools
+mkdir "$tools"
+for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk; do
+    ln -s "$(command -v "$tool")" "$tools/$tool"
+done
+export STUB_PS=$scratch/processes STUB_ATQ=$scratch/atq STUB_CRONTABS=
+: >"$STUB_PS"
+: >"$STUB_ATQ"
 
 export STUB_RECORD=$scratch/record
 export STUB_HOME_BASE=$scratch/home
@@ -99,10 +144,11 @@ mia:x:1004:998::$base/mia:/bin/bash
 link:x:1005:1005::$base/link:/bin/bash
 other:x:1006:1006::$base/carol:/bin/bash
 plain:x:1007:1007::$base/plain:/bin/bash
+redis:x:1008:1008::$base/redis:/bin/bash
 nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin
 PASSWD
-# Managed: bob, link and other through a supplementary group, mia through her
-# primary one; root and system accounts are in the group too, as a careless
+# Managed: bob, link, other and redis (a reserved name, added before it was
+# one) through a supplementary group, mia through her primary one; root and system accounts are in the group too, as a careless
 # administrator might put them. carol is in sudo, adm is dave's primary
 # group, plain is an ordinary account the script did not make. wheel is
 # missing, as on Debian.
@@ -113,12 +159,13 @@ adm:x:4:syslog
 sudo:x:27:carol
 staff:x:50:
 users:x:100:bob,carol
-useraccount-managed:x:998:bob,link,other,root,daemon,sysacct,nobody,top,wide
+useraccount-managed:x:998:bob,link,other,redis,root,daemon,sysacct,nobody,top,wide
 bob:x:1001:
 carol:x:1002:
 link:x:1005:
 other:x:1006:
 plain:x:1007:
+redis:x:1008:
 devs:x:1200:
 GROUP
 # Accounts at the edges, in a database of their own: top's UID is UID_MAX,
@@ -151,7 +198,7 @@ record=
 # run ARG...: runs the script as sudo would, through bash, with stubs only.
 run() {
     : >"$STUB_RECORD"
-    stderr=$(PATH="$stubs:/usr/bin:/bin" bash "$script" "$@" 2>&1 >/dev/null)
+    stderr=$(PATH="${STUB_DIR:-$stubs}:$tools" bash "$script" "$@" 2>&1 >/dev/null)
     status=$?
     record=$(<"$STUB_RECORD")
 }
@@ -168,7 +215,8 @@ logger_calls() {
 # useradd_line ID NAME: how add creates NAME with ID as UID and GID.
 useradd_line() {
     printf 'useradd --create-home --shell /bin/bash --uid %s --groups useraccount-managed' "$1"
-    printf ' --key GID_MIN=%s --key GID_MAX=%s -- %s' "$1" "$1" "$2"
+    printf ' --key GID_MIN=%s --key GID_MAX=%s --key SUB_UID_COUNT=0 --key SUB_GID_COUNT=0 -- %s' \
+        "$1" "$1" "$2"
 }
 
 # "owner:group mode" of a path, not following a symlink.
@@ -181,12 +229,14 @@ name32=abcdefghijklmnopqrstuvwxyz_-0123
 expect_eq "32-character name is 32 long" 32 "${#name32}"
 declare -A expected=(
     ["add alice"]="$(useradd_line 1501 alice)"
-    ["add _svc-1"]="$(useradd_line 1501 _svc-1)"
+    ["add svc_-1"]="$(useradd_line 1501 svc_-1)"
     ["add $name32"]="$(useradd_line 1501 "$name32")"
     ["delete bob"]="userdel -- bob"
     ["lock bob"]="usermod --lock -- bob"
     ["unlock bob"]="usermod --unlock -- bob"
     ["lock mia"]="usermod --lock -- mia"
+    ["lock redis"]="usermod --lock -- redis"
+    ["delete redis"]="userdel -- redis"
 )
 declare -A done_word=([add]=added [delete]=deleted [lock]=locked [unlock]=unlocked)
 for command in "${!expected[@]}"; do
@@ -244,6 +294,10 @@ declare -A refused_cases=(
     ["add systemd-journal"]="reserved name"
     ["add useraccount"]="reserved name"
     ["add staff"]="reserved name"
+    ["add redis"]="reserved name: redis"
+    ["add postgres"]="reserved name"
+    ["add tomcat10"]="reserved name"
+    ["add _svc-1"]="reserved name"
     ["add devs"]="a group of that name exists: devs"
     ["add bob"]="user already exists: bob"
     ["add plain"]="user already exists"
@@ -256,6 +310,17 @@ for command in "${!refused_cases[@]}"; do
     expect_contains "'$command' says why on stderr" "${refused_cases[$command]}" "$stderr"
     expect_contains "'$command' refusal is logged" "refused" "$(logger_calls)"
 done
+# Without a list of reserved names that only root may write, nothing is
+# added; the words of its comments are no names.
+chmod 0666 "$reserved"
+run add alice
+expect_eq "a list writable by others refuses add" "2 no list of reserved names that only root may write: $reserved" \
+    "$status ${stderr#*: }"
+chmod 0644 "$reserved"
+rm -rf -- "$state_dir"
+run add the
+expect_eq "words of comments are no reserved names" "$(useradd_line 1501 the)" "$(tool_calls)"
+
 # Without the group of managed accounts nothing is managed, nor added.
 grep -v '^useraccount-managed:' "$STUB_GROUP" >"$scratch/group-unmanaged"
 for command in "add alice" "lock bob" "delete bob"; do
@@ -285,7 +350,8 @@ rm -rf -- "$state_dir"
 run add alice
 expect_eq "without a mark, the first ID above every one in use or owning a home" \
     "$(useradd_line 1501 alice)" "$(tool_calls)"
-expect_eq "the state directory is created, root's" "0:0 755" "$(owner_mode "$state_dir")"
+expect_eq "the state directory is created, root's alone" "0:0 700" "$(owner_mode "$state_dir")"
+expect_eq "the lock file is root's alone" "0:0 600" "$(owner_mode "$lock_file")"
 expect_eq "the mark is root's, 644" "0:0 644" "$(owner_mode "$mark_file")"
 expect_eq "the mark holds the ID given" 1501 "$(<"$mark_file")"
 run add alice
@@ -320,12 +386,15 @@ unsafe_mark_cases=(
     "state directory writable by all|chmod 1777 $state_dir"
     "state directory a symlink|rm -rf $state_dir; mkdir $scratch/state; ln -s $scratch/state $state_dir"
     "state directory owned by nobody|chown 65534 $state_dir"
+    "lock file readable by others|chmod 0604 $lock_file"
+    "lock file a symlink|rm $lock_file; ln -s $scratch/planted $lock_file"
 )
 for unsafe in "${unsafe_mark_cases[@]}"; do
     what=${unsafe%%|*}
     for command in "add alice" "delete bob"; do
         rm -rf -- "$state_dir" "$scratch/state"
-        mkdir -m 0755 "$state_dir"
+        mkdir -m 0700 "$state_dir"
+        install -m 0600 /dev/null "$lock_file"
         bash -c "${unsafe#*|}"
         before=$(ls -la "$state_dir"/ 2>&1; cat "$mark_file" 2>&1)
         read -r -a words <<<"$command"
@@ -338,10 +407,47 @@ for unsafe in "${unsafe_mark_cases[@]}"; do
 done
 rm -rf -- "$state_dir" "$scratch/state"
 
+# --- nobody can hold up add or delete ---
+# A state directory that earlier versions left open to all is closed. Then
+# nobody takes every lock it can get on the paths of the state, and holds
+# them while root adds.
+mkdir -m 0755 "$state_dir"
+run delete bob
+expect_eq "an open state directory: delete runs" 0 "$status"
+expect_eq "an open state directory is closed" "0:0 700" "$(owner_mode "$state_dir")"
+holders=()
+for path in /var/lib "$state_dir" "$lock_file" "$mark_file"; do
+    # shellcheck disable=SC2016 # for the inner bash
+    setpriv --reuid=65534 --regid=65534 --clear-groups \
+        bash -c 'exec 9<"$1" && flock -n -x 9 && echo held && exec sleep 60' nobody-lock "$path" \
+        >"$scratch/lock-${#holders[@]}" 2>&1 &
+    holders+=($!)
+done
+for _ in $(seq 100); do
+    [[ $(cat "$scratch"/lock-* | wc -l) == 4 ]] && break
+    sleep 0.05
+done
+expect_eq "nobody locks /var/lib, and no path of the state" "held 3" \
+    "$(<"$scratch/lock-0") $(grep -l 'Permission denied' "$scratch"/lock-[123] | wc -l)"
+run add alice
+expect_eq "add while nobody holds every lock it can" "$(useradd_line 1501 alice)" "$(tool_calls)"
+kill "${holders[@]}" 2>/dev/null
+wait "${holders[@]}" 2>/dev/null
+
 # --- delete closes the account's own kept home, and only that ---
+# bob has mounted a file system of his own on his home: add and delete look
+# beneath it, at the directory itself, and leave no mount behind.
 make_homes
+rm -rf -- "$state_dir"
+mount -t tmpfs -o uid=1700,gid=1700,mode=0777 tmpfs "$base/bob"
+mounts_before=$(grep -c " $base/" /proc/self/mountinfo)
+run add alice
+expect_eq "add sees the owner beneath a mount on a home" "$(useradd_line 1501 alice)" "$(tool_calls)"
 run delete bob
 expect_eq "delete bob: status" 0 "$status"
+expect_eq "the file system on bob's home is left as it was" "1700:1700 777" "$(owner_mode "$base/bob")"
+expect_eq "no mount is left behind" "$mounts_before" "$(grep -c " $base/" /proc/self/mountinfo)"
+umount "$base/bob"
 expect_eq "bob's kept home is root's, 700" "0:0 700" "$(owner_mode "$base/bob")"
 expect_contains "closing the home is logged" \
     "$(printf '%q' "kept home directory $base/bob of bob: now root's, mode 0700")" "$(logger_calls)"
@@ -357,6 +463,45 @@ expect_eq "a home that is another account's is left alone" "1002:1002 755" "$(ow
 make_homes
 STUB_FAIL_userdel=8 run delete bob
 expect_eq "a failed delete keeps the home as it was" "1001:1001 755" "$(owner_mode "$base/bob")"
+
+# --- delete first ends everything of the account's ---
+# bob lingers, has a crontab, two at jobs waiting and one running, and
+# processes: two of his own (one forked again after the first kill), a
+# zombie, one whose saved UID is his. carol's process and at job stay.
+make_homes
+ended_steps() {
+    grep -oE '^(loginctl|systemctl|setpriv|crontab|atrm|userdel) ' <<<"$record" | uniq | xargs
+}
+printf '%s\n' "4000 Ss 1001 1001" "4001 S 1001 1001" "4002 Z 1001 1001" "4003 S 0 1001" \
+    "4004 S 1002 1002" >"$STUB_PS"
+printf '%s\n' $'7\tTue Dec  8 18:00:00 2026 a bob' $'8\tTue Dec  8 19:00:00 2026 b carol' \
+    $'9\tWed Dec  9 08:00:00 2026 a bob' $'10\tTue Dec  8 17:00:00 2026 = bob' >"$STUB_ATQ"
+touch /var/lib/systemd/linger/bob
+STUB_CRONTABS=bob run delete bob
+expect_eq "delete bob: status" 0 "$status"
+expect_eq "each step, before the account goes" "loginctl systemctl setpriv crontab atrm userdel" "$(ended_steps)"
+check "lingering is disabled" test ! -e /var/lib/systemd/linger/bob
+expect_contains "the user manager is stopped" "systemctl stop user@1001.service" "$record"
+expect_eq "every process of bob's is ended, once each round, carol's left" \
+    $'4002 Z 1001 1001\n4004 S 1002 1002' "$(<"$STUB_PS")"
+expect_eq "bob's waiting at jobs are removed" "atrm 7 9" "$(grep '^atrm ' <<<"$record")"
+expect_contains "the processes ended are logged" "$(printf '%q' "ended the processes of bob: 4000 4001 4003")" \
+    "$(logger_calls)"
+# Without logind, cron, at or systemd.
+touch /var/lib/systemd/linger/bob
+rmdir /run/systemd/system
+STUB_DIR=$stubs_bare STUB_FAIL_loginctl=1 run delete bob
+mkdir /run/systemd/system
+expect_eq "without logind, cron, at or systemd: delete runs" "0 loginctl userdel" "$status $(ended_steps)"
+check "without logind the lingering flag goes all the same" test ! -e /var/lib/systemd/linger/bob
+# A process that never ends keeps the account.
+echo "4005 D 1001 1001" >"$STUB_PS"
+run delete bob
+expect_eq "a process that never ends: delete fails" 1 "$status"
+expect_contains "... saying which" "failed to end the processes of bob (still running: 4005)" "$stderr"
+expect_eq "... and the account stays" "systemctl setpriv" "$(ended_steps)"
+: >"$STUB_PS"
+: >"$STUB_ATQ"
 
 # --- a failing account tool passes its status on ---
 STUB_FAIL_usermod=6 run lock bob

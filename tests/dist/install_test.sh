@@ -53,6 +53,7 @@ $prefix/$docdir/examples/send-command.py 644 dist/examples/send-command.py
 $prefix/$docdir/examples/send-command.pl 644 dist/examples/send-command.pl
 /quex/sbin/useraccount.sh 755 dist/useraccount.sh
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
+/etc/useraccountd/reserved-names 644 dist/reserved-names
 $unit 644 -
 $etc/useraccountd.conf 644 dist/useraccountd.conf
 $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"

@@ -175,6 +175,7 @@ expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/default/useraccountd
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
+-rw-r--r-- root/root ./etc/useraccountd/reserved-names
 -rwxr-xr-x root/root ./etc/useraccountd/useraccount.sh
 -rw-r--r-- root/root ./lib/systemd/system/useraccountd.service
 lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount.sh
@@ -202,6 +203,7 @@ expect_eq "package directories are root's, 755" "" "$bad_dirs"
 data=$scratch/data
 dpkg-deb -x "$deb" "$data"
 for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
+    etc/useraccountd/reserved-names:dist/reserved-names \
     usr/share/useraccountd/useraccountkey.json:dist/useraccountkey.json \
     etc/sudoers.d/useraccountd:dist/sudoers.d/useraccountd \
     etc/useraccountd.conf:dist/useraccountd.conf \
@@ -241,6 +243,7 @@ dpkg-deb -e "$deb" "$control"
 expected_conffiles='/etc/default/useraccountd
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
+/etc/useraccountd/reserved-names
 /etc/useraccountd/useraccount.sh'
 expect_eq "conffiles keep the administrator's script, settings and rules" \
     "$expected_conffiles" "$(sort "$control/conffiles")"
@@ -289,8 +292,8 @@ check_accounts() {
     expect_eq "[$scenario] one group entry" 1 "${result[group_lines]:-}"
     expect_eq "[$scenario] one sender group entry" 1 "${result[sender_lines]:-}"
     expect_eq "[$scenario] one managed group entry" 1 "${result[managed_lines]:-}"
-    expect_eq "[$scenario] the script's state directory is root's, 755" \
-        "755 root:root directory" "${result[state]:-}"
+    expect_eq "[$scenario] the script's state directory is root's alone" \
+        "700 root:root directory" "${result[state]:-}"
     IFS=: read -r name _ uid gid _ home user_shell <<<"${result[passwd]:-}"
     IFS=: read -r _ _ group_gid _ <<<"${result[group]:-}"
     expect_eq "[$scenario] user name" useraccountd "$name"

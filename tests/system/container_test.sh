@@ -6,13 +6,14 @@
 # journal show what the service does: the queue it prepares, the account
 # commands it runs for root and for the sender group (and refuses to others,
 # in real logind sessions), the queue outliving a logout, the account script
-# acting only on the accounts it manages and never reusing an ID, reload,
-# stop and restart in the middle of a slow command and under a backlog,
-# messages waiting while it is stopped, a killed daemon and a stop that timed
-# out (the command runs to its end, the next waits for it), a start refused
-# while sudo would refuse the script, a full /var/log, the key file across a
-# reinstall, and nothing left after a purge but the system user, the groups
-# and the script's ID mark.
+# acting only on the accounts it manages and never reusing an ID, nor held up
+# by a local user's locks or mounts, nor leaving a deleted account anything
+# that runs, reload, stop and restart in the middle of a slow command and
+# under a backlog, messages waiting while it is stopped, a killed daemon and
+# a stop that timed out (the command runs to its end, the next waits for
+# it), a start refused while sudo would refuse the script, a full /var/log,
+# the key file across a reinstall, and nothing left after a purge but the
+# system user, the groups and the script's ID mark.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -209,7 +210,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,fuse3,bindfs,cron,at \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -383,19 +384,96 @@ expect_contains "newbie is told: permission denied" "Permission denied" "$newbie
 expect_not_contains "newbie never saw the secret" victim-secret "$newbie_read"
 
 # Adding victim again is refused while the old home is kept; administrative
-# names are refused whether their group exists (docker) or not (wheel).
+# names are refused whether their group exists (docker) or not (wheel), and
+# so are the names of packages' daemons and the site's own reserved names.
+in_ct sh -c 'echo "acme-*" >>/etc/useraccountd/reserved-names'
 mark=$(cursor)
-for name in victim docker wheel; do
+for name in victim docker redis acme-web wheel; do
     in_ct useraccountctl send add "$name"
 done
 check "add wheel is refused: reserved" \
     wait_journal "$mark" 'useraccount\[[0-9]+\]: refused: reserved name: wheel$'
 journal=$(journal_after "$mark")
-check "add docker is refused: reserved" grep -qE 'refused: reserved name: docker$' <<<"$journal"
+for name in docker redis acme-web; do
+    check "add $name is refused: reserved" grep -qE "refused: reserved name: $name\$" <<<"$journal"
+done
 check "add victim is refused: the old home is kept" \
     grep -qF "refused: home directory already exists: /home/victim" <<<"$journal"
 expect_eq "no user or group wheel" "" "$(in_ct getent passwd wheel; in_ct getent group wheel)"
 check "no user victim" test -z "$(in_ct getent passwd victim)"
+
+section "the account script against local users"
+# bob, a local user and no sender, cannot lock anything of the script's
+# state, and mounts a file system on his home: without allow_other (root is
+# refused there), then with it and its server stopped (root would wait
+# there). Neither holds up an add. (bindfs asks for allow_other unless told
+# not to; its libfuse 2 mounts on a home with files in it only when told
+# "nonempty".)
+as() {
+    local user=$1
+    shift
+    in_ct setpriv --reuid "$user" --regid "$user" --init-groups "$@"
+}
+in_ct sh -c 'rm -f /dev/fuse && mknod -m 666 /dev/fuse c 10 229'
+expect_eq "the state directory is root's alone" "root:root 700" \
+    "$(in_ct stat -c '%U:%G %a' /var/lib/useraccountd)"
+for path in /var/lib/useraccountd /var/lib/useraccountd/lock /var/lib/useraccountd/highest-id; do
+    expect_contains "bob cannot lock $path" "Permission denied" "$(as bob flock -n -s "$path" true 2>&1)"
+done
+as bob mkdir /var/tmp/bob-files
+for round in refusing stopped; do
+    if [[ $round == refusing ]]; then
+        as bob bindfs --no-allow-other -o nonempty /var/tmp/bob-files /home/bob
+        expect_contains "root is refused on bob's mount" "Permission denied" "$(in_ct stat /home/bob 2>&1)"
+    else
+        in_ct sh -c 'echo user_allow_other >>/etc/fuse.conf'
+        as bob bindfs -o nonempty /var/tmp/bob-files /home/bob
+        bindfs_pid=$(in_ct pgrep -u bob -x bindfs)
+        in_ct kill -STOP "$bindfs_pid"
+        expect_eq "root waits on bob's stopped mount" "status 137" \
+            "$(in_ct sh -c 'timeout -s KILL 2 ls /home/bob; echo "status $?"' 2>/dev/null)"
+    fi
+    mark=$(cursor)
+    in_ct useraccountctl send add "past-$round"
+    check "add while bob's mount on his home is $round" \
+        wait_journal "$mark" "useraccount\\[[0-9]+\\]: added user past-$round\$"
+    [[ -z ${bindfs_pid:-} ]] || in_ct kill -CONT "$bindfs_pid"
+    as bob fusermount -u /home/bob
+done
+
+# olda, a managed account made by hand, has a subordinate range, a crontab,
+# an at job, a lingering user manager and a process outside any session.
+# Deleted, nothing of it runs on; newc, added next, gets no range.
+in_ct useradd -m olda
+in_ct adduser --quiet olda useraccount-managed
+olda_uid=$(in_ct id -u olda)
+olda_range=$(in_ct grep '^olda:' /etc/subuid)
+check "useradd gave olda a subordinate range ($olda_range)" test -n "$olda_range"
+as olda sh -c 'echo "0 3 * * * true" | crontab -'
+as olda sh -c 'echo true | at now + 1 hour' 2>/dev/null
+in_ct loginctl enable-linger olda
+as olda setsid -f sleep 600
+check "olda's job is queued" in_ct sh -c 'atq | grep -q " olda$"'
+for _ in $(seq 50); do
+    in_ct systemctl is-active -q "user@$olda_uid.service" && break
+    sleep 0.2
+done
+expect_eq "olda's user manager runs" active "$(in_ct systemctl is-active "user@$olda_uid.service")"
+mark=$(cursor)
+in_ct useraccountctl send delete olda
+in_ct useraccountctl send add newc
+check "newc is added after olda's delete" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user newc$'
+journal=$(journal_after "$mark")
+for step in "disabled lingering of olda" "stopped the user manager of olda" "ended the processes of olda: " \
+    "removed the crontab of olda" "removed the at jobs of olda: " "deleted user olda"; do
+    check "delete olda: $step" grep -qF "$step" <<<"$journal"
+done
+expect_eq "no process of olda's UID is left" "" "$(in_ct pgrep -U "$olda_uid")"
+expect_eq "no at job is left" "" "$(in_ct atq)"
+check "no crontab of olda's is left" in_ct test ! -e /var/spool/cron/crontabs/olda
+check "olda lingers no more" in_ct test ! -e /var/lib/systemd/linger/olda
+expect_eq "olda's user manager is stopped" inactive "$(in_ct systemctl is-active "user@$olda_uid.service")"
+expect_eq "newc has no subordinate range" "" "$(in_ct grep -h '^newc:' /etc/subuid /etc/subgid)"
 
 section "squat after the queue was removed"
 reset_start_limit
