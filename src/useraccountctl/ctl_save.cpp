@@ -65,9 +65,10 @@ bool copy_queue(const queue_target& t, std::vector<queue_entry>& out) {
     }
     const uid_t creator = info.msg_perm.cuid;
     const bool open_to_all = (info.msg_perm.mode & 0002U) != 0 && (t.mode & 0002U) == 0;
-    if ((creator != 0 && creator != t.owner) || open_to_all) {
-        const std::string why = open_to_all ? "any local user could send them"
-                                            : "uid " + user_name(creator) + " created the queue";
+    const bool squatted = creator != 0 && creator != t.owner;
+    if (squatted || open_to_all) {
+        const std::string why = squatted ? "uid " + user_name(creator) + " created the queue"
+                                         : "any local user could send them";
         report(LOG_WARNING,
                "the %lu message(s) on queue %d (key 0x%08x) are not saved: %s, so prepare "
                "discards them",
