@@ -10,9 +10,11 @@
 # stop and restart in the middle of a slow command and under a backlog,
 # messages waiting while it is stopped, a killed daemon and a stop that timed
 # out (the command runs to its end, the next waits for it), a start refused
-# while sudo would refuse the script, a full /var/log, the key file across a
-# reinstall, and nothing left after a purge but the system user, the groups
-# and the script's ID mark.
+# while sudo would refuse the script, a full /var/log, commands waiting
+# across a reboot (a second boot of the same root) and a restart, a user who
+# re-creates the queue in a loop, the key file across a reinstall, and
+# nothing left after a purge but the system user, the groups and the script's
+# ID mark.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
