@@ -64,6 +64,45 @@ bool parse_positive(const char* text, long* value) {
     return true;
 }
 
+// A name first, as chown reads it; else a whole decimal id.
+bool parse_id(const char* text, bool is_user, unsigned* id) {
+    if (is_user) {
+        if (const passwd* entry = getpwnam(text)) {
+            *id = entry->pw_uid;
+            return true;
+        }
+    } else if (const group* entry = getgrnam(text)) {
+        *id = entry->gr_gid;
+        return true;
+    }
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = strtoul(text, &end, 10);
+    // (uid_t) -1 means "unchanged" to the kernel, never a user.
+    if (errno != 0 || *end != '\0' || value >= 0xffffffffUL) {
+        return false;
+    }
+    *id = static_cast<unsigned>(value);
+    return true;
+}
+
+bool parse_mode(const char* text, unsigned* mode) {
+    if (*text < '0' || *text > '7') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = strtoul(text, &end, 8);
+    if (errno != 0 || *end != '\0' || value > 0777) {
+        return false;
+    }
+    *mode = static_cast<unsigned>(value);
+    return true;
+}
+
 std::string user_name(uid_t uid) {
     const passwd* entry = getpwuid(uid);
     std::string text = std::to_string(uid);

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <charconv>
 #include <string>
+#include <string_view>
 
 inline constexpr char program_name[] = "useraccountctl";
 
@@ -17,6 +19,7 @@ int run_status(int argc, char** argv);
 int run_list(int argc, char** argv);
 int run_prepare(int argc, char** argv);
 int run_stop(int argc, char** argv);
+int run_save(int argc, char** argv);
 
 // "useraccountctl: MESSAGE" on standard error; returns exit_failure.
 [[gnu::format(printf, 1, 2)]] int failed(const char* format, ...);
@@ -32,6 +35,19 @@ int usage_hint(const char* command);
 
 // A whole positive decimal number, nothing else around it.
 bool parse_positive(const char* text, long* value);
+
+// A whole decimal number of the type, nothing else around it.
+template <typename Number>
+bool whole_number(std::string_view text, Number& value) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return !text.empty() && error == std::errc() && stop == end;
+}
+
+// A user or group name first, as chown reads it; else a whole decimal id.
+bool parse_id(const char* text, bool is_user, unsigned* id);
+// Permission bits in octal, 0 to 0777.
+bool parse_mode(const char* text, unsigned* mode);
 
 // "1000 (alice)", or the bare number when the database has no such entry.
 std::string user_name(uid_t uid);

@@ -3,17 +3,18 @@
 // is made the service's own whatever was found under its key: a queue that
 // someone else created is removed, one that anyone could write loses what
 // waited on it, and one whose creator group is not the sender group is made
-// anew with its messages. This file reads the command line and decides;
-// prepare_queue.cpp and prepare_messages.cpp act.
+// anew with its messages. What an earlier prepare held, and what was saved
+// before a reboot, goes first onto the queue. This file reads the command
+// line and decides; prepare_queue.cpp, prepare_messages.cpp and
+// prepare_saved.cpp act.
 #include <getopt.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,9 +24,26 @@
 
 namespace {
 
-// Rounds at the key before prepare gives up on someone who keeps creating
-// the queue between its removal and the exclusive create.
-constexpr int max_tries = 10;
+// How long prepare keeps at the key against someone who keeps creating the
+// queue; the unit tries again later.
+constexpr std::chrono::seconds key_time{5};
+
+// The queue made, into created, after replacing (-1: none) is removed; -1
+// when someone else took the key in between, else an exit status.
+int create(const queue_target& t, int replacing, int& created) {
+    const char* failed_call = nullptr;
+    created = create_exclusive(t, replacing, &failed_call);
+    if (created != -1) {
+        return 0;
+    }
+    if (errno == EEXIST) {
+        return -1;
+    }
+    if (errno == ENOSPC) {
+        report_full_table();
+    }
+    return call_failed(failed_call);
+}
 
 void print_prepare_help() {
     printf(
@@ -40,10 +58,16 @@ void print_prepare_help() {
         "group's members may send.\n"
         "\n"
         "A queue that anyone but root or USER created is removed, with its messages\n"
-        "unread, and the queue created anew. A queue that any local user could write\n"
-        "and that MODE closes loses the messages waiting on it, unread. A queue with\n"
-        "another creator group is created anew; its messages move over in order.\n"
+        "unread, and the queue created anew, however often they take the key again\n"
+        "within %lld seconds. A queue that any local user could write and that MODE\n"
+        "closes loses the messages waiting on it, unread. A queue with another\n"
+        "creator group is created anew; its messages move over in order.\n"
         "What was removed or discarded is printed and logged to the system log.\n"
+        "\n"
+        "As root, it first takes back what an earlier prepare left on a private queue\n"
+        "and, after a reboot, the commands that 'useraccountctl save' saved at the\n"
+        "last stop: they come first on the queue. A copy saved in this boot is\n"
+        "discarded, since the queue still holds those commands.\n"
         "\n"
         "Options:\n"
         "  -o, --owner USER    the queue's owner: the user the daemon runs as\n"
@@ -53,93 +77,65 @@ void print_prepare_help() {
         "\n"
         "Exit status: 0 the queue is in place, 1 failed (someone kept taking the\n"
         "queue's key, or a call failed), 2 usage error.\n",
-        program_name);
+        program_name, static_cast<long long>(key_time.count()));
 }
 
-// A name first, as chown reads it; else a whole decimal id.
-bool parse_id(const char* text, bool is_user, unsigned* id) {
-    if (is_user) {
-        if (const passwd* entry = getpwnam(text)) {
-            *id = entry->pw_uid;
-            return true;
-        }
-    } else if (const group* entry = getgrnam(text)) {
-        *id = entry->gr_gid;
-        return true;
-    }
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = strtoul(text, &end, 10);
-    // (uid_t) -1 means "unchanged" to the kernel, never a user.
-    if (errno != 0 || *end != '\0' || value >= 0xffffffffUL) {
-        return false;
-    }
-    *id = static_cast<unsigned>(value);
-    return true;
-}
-
-bool parse_mode(const char* text, unsigned* mode) {
-    if (*text < '0' || *text > '7') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = strtoul(text, &end, 8);
-    if (errno != 0 || *end != '\0' || value > 0777) {
-        return false;
-    }
-    *mode = static_cast<unsigned>(value);
-    return true;
-}
-
+// A look at the key: -1 when someone else took it meanwhile, else an exit
+// status; a queue made anew is left in created, an existing one is set up.
 // Messages of a queue being created anew wait on holding, a private queue,
 // until the new queue takes them; qbytes is that queue's byte limit.
+int look_at_key(const queue_target& t, int& holding, msglen_t& qbytes, squatters& seen,
+                int& created) {
+    const int id = msgget(t.key, 0);
+    if (id == -1 && errno == ENOENT) {
+        return create(t, -1, created);
+    }
+    msqid_ds info{};
+    if (id == -1 || msgctl(id, IPC_STAT, &info) == -1) {
+        if (id != -1 && (errno == EINVAL || errno == EIDRM)) {
+            return -1;  // removed meanwhile
+        }
+        return call_failed(id == -1 ? "msgget" : "msgctl IPC_STAT");
+    }
+    const uid_t creator = info.msg_perm.cuid;
+    if (creator != 0 && creator != t.owner) {
+        count_squatter(seen, id, info);
+        return create(t, id, created);
+    }
+    const ipc_perm found = info.msg_perm;
+    if ((info.msg_perm.mode & 0002U) != 0 && (t.mode & 0002U) == 0 && tighten(id, info, t) != 0) {
+        return exit_failure;
+    }
+    if (info.msg_perm.cgid == t.group) {
+        return set_up_existing(id, found, t, holding);
+    }
+    if (hold_messages(id, info, t, holding, qbytes) != 0) {
+        return exit_failure;
+    }
+    return create(t, id, created);
+}
+
 int prepare_queue(const queue_target& t, int& holding, msglen_t& qbytes) {
-    for (int tries = 0; tries < max_tries; ++tries) {
-        const int id = msgget(t.key, 0);
-        if (id == -1 && errno == ENOENT) {
-            const int created = create_exclusive(t);
-            if (created != -1) {
-                return set_up_created(created, t, holding, qbytes);
-            }
-            if (errno == EEXIST) {
-                continue;  // someone got in between
-            }
-            return call_failed("msgget");
-        }
-        msqid_ds info{};
-        if (id == -1 || msgctl(id, IPC_STAT, &info) == -1) {
-            if (id != -1 && (errno == EINVAL || errno == EIDRM)) {
-                continue;  // removed meanwhile
-            }
-            return call_failed(id == -1 ? "msgget" : "msgctl IPC_STAT");
-        }
-        const uid_t creator = info.msg_perm.cuid;
-        if (creator != 0 && creator != t.owner) {
-            if (remove_squatted(id, info, t) != 0) {
-                return exit_failure;
-            }
-            continue;
-        }
-        const ipc_perm found = info.msg_perm;
-        if ((info.msg_perm.mode & 0002U) != 0 && (t.mode & 0002U) == 0 &&
-            tighten(id, info, t) != 0) {
-            return exit_failure;
-        }
-        if (info.msg_perm.cgid == t.group) {
-            return set_up_existing(id, found, t, holding);
-        }
-        if (hold_and_remove(id, info, t, holding, qbytes) != 0) {
-            return exit_failure;
-        }
+    squatters seen;
+    const auto start = std::chrono::steady_clock::now();
+    int status = -1;
+    int created = -1;
+    unsigned long rounds = 0;
+    while (status == -1 && std::chrono::steady_clock::now() - start < key_time) {
+        status = look_at_key(t, holding, qbytes, seen, created);
+        ++rounds;
+    }
+    report_squatters(seen, t);
+    if (created != -1) {
+        return set_up_created(created, t, holding, qbytes);
+    }
+    if (status != -1) {
+        return status;
     }
     return failed(
-        "could not create the queue (key 0x%08x): someone else took the key each of %d "
-        "times",
-        static_cast<unsigned>(t.key), max_tries);
+        "could not create the queue (key 0x%08x): someone else took the key each of %lu times "
+        "in %lld s",
+        static_cast<unsigned>(t.key), rounds, static_cast<long long>(key_time.count()));
 }
 
 }  // namespace
@@ -205,13 +201,26 @@ int run_prepare(int argc, char** argv) {
         return call_failed("ftok", queue_key_file);
     }
     openlog(program_name, LOG_PID, LOG_DAEMON);
-    int holding = -1;
+    // What an earlier prepare held, and what was saved before a reboot, go
+    // first onto the queue.
+    const held_record held = find_held();
+    int holding = held.id;
+    msqid_ds found{};
+    if (holding != -1 && msgctl(holding, IPC_STAT, &found) == 0) {
+        report(LOG_INFO,
+               "private queue %d holds %lu message(s) that an earlier start took off the queue: "
+               "they go back first",
+               holding, waiting(found));
+    }
     msglen_t qbytes = 0;
-    const int status = prepare_queue(t, holding, qbytes);
+    int status = restore_saved(holding, held);
+    if (status == 0) {
+        status = prepare_queue(t, holding, qbytes);
+    }
     if (holding != -1) {
         report(LOG_ERR,
-               "the messages of the queue being replaced are kept on private queue %d: see "
-               "'ipcs -q -i %d'",
+               "the messages of the queue being replaced are kept on private queue %d (see "
+               "'ipcs -q -i %d'): the next start puts them back",
                holding, holding);
     }
     closelog();

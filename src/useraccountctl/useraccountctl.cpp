@@ -2,8 +2,9 @@
 // commands the way the daemon reads them back, looks at the command queue and
 // the daemon, prepares the queue's permissions, and stops the daemon in order.
 // This folder holds the tool alone: the command table (here), one file per
-// command (ctl_send, ctl_status, ctl_list, ctl_prepare with prepare_queue and
-// prepare_messages, ctl_stop) and what the commands share (ctl.h). The queue
+// command (ctl_send, ctl_status, ctl_list, ctl_prepare with prepare_queue,
+// prepare_messages and prepare_saved, ctl_stop, ctl_save with the files of
+// saved_commands and state_files) and what the commands share (ctl.h). The queue
 // contract and the quoting it shares with the daemon live in src/common.
 #include <cstdio>
 #include <string>
@@ -27,6 +28,7 @@ void print_usage() {
         "  list            show the messages waiting, without taking them off\n"
         "  prepare         give the queue its owner, sender group and mode (as root)\n"
         "  stop            stop a daemon in order, after the command it is running\n"
+        "  save            save the commands that wait, for after a reboot (as root)\n"
         "\n"
         "Run '%s COMMAND --help' for the options of a command.\n"
         "Exit status: 0 success, 1 failure, 2 usage error.\n",
@@ -40,7 +42,7 @@ struct command {
 
 constexpr command commands[] = {
     {"send", run_send},       {"status", run_status}, {"list", run_list},
-    {"prepare", run_prepare}, {"stop", run_stop},
+    {"prepare", run_prepare}, {"stop", run_stop},     {"save", run_save},
 };
 
 }  // namespace

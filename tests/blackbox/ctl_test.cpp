@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +228,8 @@ TEST_F(ctl, help_and_usage_errors) {
         {{"stop", "--pid", "1", "-p", "/run/x.pid"}, "give either"},
         {{"stop", "--pid", "0"}, "invalid pid '0'"},
         {{"stop", "--pid", "1", "--timeout", "0"}, "invalid timeout '0'"},
+        {{"save"}, "--owner is needed"},
+        {{"save", "-o", "0", "--mode", "8"}, "invalid mode '8'"},
     };
     for (const usage_case& c : errors) {
         process p = run_ctl(c.args);
@@ -238,8 +241,8 @@ TEST_F(ctl, help_and_usage_errors) {
     EXPECT_FALSE(queue_exists());
 
     const std::vector<std::vector<std::string>> helps{
-        {"--help"},         {"send", "--help"}, {"send", "-h"},    {"status", "--help"},
-        {"list", "--help"}, {"prepare", "-h"},  {"stop", "--help"}};
+        {"--help"},         {"send", "--help"}, {"send", "-h"},     {"status", "--help"},
+        {"list", "--help"}, {"prepare", "-h"},  {"stop", "--help"}, {"save", "-h"}};
     for (const auto& args : helps) {
         process p = run_ctl(args);
         EXPECT_EQ(run_to_end(p), exited(0)) << testing::PrintToString(args);
@@ -490,6 +493,20 @@ TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
     expect_prepared(stat_of(q));
     EXPECT_EQ(q.waiting(), 0u);
     EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
+
+    // The system's table of queues filled by one user: the kernel refuses a
+    // new queue, and prepare says who holds the most.
+    q.remove();
+    write_file("/proc/sys/kernel/msgmni", "2\n");
+    ASSERT_EQ(errno_as_nobody([] { return msgget(IPC_PRIVATE, 0600) | msgget(IPC_PRIVATE, 0600); }),
+              0);
+    process full = run_ctl({"prepare", "--owner", service_uid, "--group", sender_gid});
+    EXPECT_EQ(run_to_end(full), exited(1));
+    EXPECT_EQ(full.err(), "useraccountctl: msgget: No space left on device\n");
+    EXPECT_NE(full.out().find("(kernel.msgmni is 2; 2 queues exist; the users who created the "
+                              "most: uid 65534 (nobody): 2)"),
+              std::string::npos)
+        << full.out();
 }
 
 // What waits on a queue that any local user could write may come from
@@ -564,6 +581,108 @@ TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sen
               std::string::npos)
         << out;
     EXPECT_EQ(take_all(q), sent);
+}
+
+// A stop saves what waits, with the boot's id. A start in the same boot
+// finds it still on the queue and discards the copy; one after a reboot (a
+// new id, an empty IPC namespace) puts it back. A start after a prepare that
+// died holding messages on its private queue, even half way through putting
+// back saved ones, puts them first, each once, ahead of what came since.
+TEST_F(ctl, prepare_puts_back_what_was_saved_before_a_reboot_or_held_by_an_earlier_prepare) {
+    const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
+                                           sender_gid};
+    const std::vector<std::string> save{"save", "--owner", service_uid};
+    const std::string saved_file = "/var/lib/useraccountd/saved-commands";
+    const std::string held_file = "/run/useraccountd-held-queue";
+    ASSERT_EQ(mkdir("/var/lib", 0755), 0);
+    process created = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(created), exited(0)) << created.err();
+    const std::vector<message> sent{
+        {1, "add alice"}, {7, std::string("\0\xff\nend", 6)}, {1, std::string(8192, 's')}};
+    for (const message& m : sent) {
+        ASSERT_EQ(command_queue().send(m.type, m.text), 0);
+    }
+    // The saved file with another boot's id, as after a reboot; the stamp
+    // that names this save.
+    const auto from_another_boot = [&] {
+        std::string text = read_file(saved_file);
+        const std::size_t boot = text.find("\nboot ") + 6;
+        text.replace(boot, 36, "00000000-0000-4000-8000-000000000000");
+        write_file(saved_file, text, 0600);
+        const std::size_t at = text.find("\nsaved ") + 7;
+        return "00000000-0000-4000-8000-000000000000/" + text.substr(at, text.find('\n', at) - at);
+    };
+
+    process restart_save = run_ctl(save);
+    ASSERT_EQ(run_to_end(restart_save), exited(0)) << restart_save.err();
+    EXPECT_TRUE(restart_save.out().starts_with("saved 3 waiting command(s) to " + saved_file))
+        << restart_save.out();
+    struct stat st {};
+    ASSERT_EQ(stat(saved_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777u, 0600u);
+    process restart = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(restart), exited(0)) << restart.err();
+    EXPECT_TRUE(restart.out().starts_with("discarded the copy of 3 command(s) saved at "))
+        << restart.out();
+    EXPECT_FALSE(file_exists(saved_file));
+    EXPECT_EQ(command_queue().waiting(), 3u) << "a restart keeps them on the queue, once";
+
+    process reboot_save = run_ctl(save);
+    ASSERT_EQ(run_to_end(reboot_save), exited(0)) << reboot_save.err();
+    command_queue().remove();
+    from_another_boot();
+    process reboot = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(reboot), exited(0)) << reboot.err();
+    EXPECT_TRUE(reboot.out().starts_with("restored 3 command(s) saved at ")) << reboot.out();
+    EXPECT_FALSE(file_exists(saved_file));
+    const command_queue q;
+    expect_prepared(stat_of(q));
+    EXPECT_EQ(take_all(q), sent);
+
+    // An earlier prepare held one message, then died with the first of two
+    // saved commands put on its private queue after it.
+    ASSERT_EQ(q.send(1, "add saved-1"), 0);
+    ASSERT_EQ(q.send(1, "add saved-2"), 0);
+    process partial_save = run_ctl(save);
+    ASSERT_EQ(run_to_end(partial_save), exited(0)) << partial_save.err();
+    const std::string stamp = from_another_boot();
+    take_all(q);
+    const int held = msgget(IPC_PRIVATE, 0600);
+    queue_message m{1, "add held"};
+    ASSERT_EQ(msgsnd(held, &m, 8, 0), 0);
+    m = {1, "add saved-1"};
+    ASSERT_EQ(msgsnd(held, &m, 11, 0), 0);
+    write_file(held_file, "held " + std::to_string(held) + "\nrestoring " + stamp + " 1\n", 0600);
+    ASSERT_EQ(q.send(1, "add newer"), 0);
+    process resumed = run_ctl(prepare);
+    ASSERT_EQ(run_to_end(resumed), exited(0)) << resumed.err();
+    EXPECT_TRUE(resumed.out().starts_with("private queue " + std::to_string(held) +
+                                          " holds 2 message(s) that an earlier start took off"))
+        << resumed.out();
+    EXPECT_EQ(take_all(q),
+              (std::vector<message>{
+                  {1, "add held"}, {1, "add saved-1"}, {1, "add saved-2"}, {1, "add newer"}}));
+    EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
+    EXPECT_FALSE(file_exists(held_file));
+    EXPECT_FALSE(file_exists(saved_file));
+
+    // A link planted in the saved file's place is never written through nor
+    // read; the queue is prepared all the same.
+    ASSERT_EQ(symlink("/quex/elsewhere", saved_file.c_str()), 0);
+    ASSERT_EQ(q.send(1, "add planted"), 0);
+    process refused_save = run_ctl(save);
+    EXPECT_EQ(run_to_end(refused_save), exited(1));
+    EXPECT_NE(refused_save.out().find("not saved: " + saved_file + ": a symbolic link"),
+              std::string::npos)
+        << refused_save.out();
+    process refused_restore = run_ctl(prepare);
+    EXPECT_EQ(run_to_end(refused_restore), exited(0)) << refused_restore.err();
+    EXPECT_TRUE(refused_restore.out().starts_with("saved commands not restored from " + saved_file +
+                                                  ": a symbolic link; left as it is"))
+        << refused_restore.out();
+    EXPECT_FALSE(file_exists("/quex/elsewhere"));
+    EXPECT_EQ(take_all(q), (std::vector<message>{{1, "add planted"}}));
 }
 
 TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {

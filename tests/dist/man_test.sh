@@ -37,7 +37,7 @@ while read -r option; do
     expect_contains "useraccountd(8) documents $option" "$option" "${rendered[useraccountd.8]}"
 done <<<"$daemon_options"
 
-for command in send status list prepare stop; do
+for command in send status list prepare stop save; do
     ctl_options=$("$binary_dir/useraccountctl" "$command" --help | options_of)
     check "useraccountctl $command --help lists options" test -n "$ctl_options"
     while read -r option; do

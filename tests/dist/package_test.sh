@@ -108,9 +108,12 @@ in_namespace() {
             perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
             "$key_file"
         echo "queues_before_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
+        echo 4242 >"$root/var/lib/useraccountd/highest-id"
+        echo saved >"$root/var/lib/useraccountd/saved-commands"
         in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm purge >/dev/null
         echo "purge=$?"
         echo "queues_after_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
+        echo "state_after_purge=$(cd "$root/var/lib/useraccountd" && echo *)"
     fi
 }
 
@@ -227,7 +230,7 @@ expect_eq "unit starts the packaged daemon with the packaged configuration" \
     "/usr/sbin/useraccountd /etc/useraccountd.conf" "$exec_start"
 programs=$(sed -nE 's/^Exec[A-Za-z]*=[-@:+!]*([^ ]+).*/\1/p' "$unit" | grep -vx /bin/kill)
 expect_eq "the unit's commands run the package's tool and daemon" \
-    "/usr/bin/useraccountctl /usr/libexec/useraccountd/check-account-command /usr/libexec/useraccountd/wait-for-commands /usr/sbin/useraccountd" \
+    "/usr/bin/useraccountctl /usr/bin/useraccountctl /usr/libexec/useraccountd/check-account-command /usr/libexec/useraccountd/wait-for-commands /usr/sbin/useraccountd" \
     "$(sort <<<"$programs" | xargs)"
 while read -r program; do
     check "$program of the unit is in the package" test -x "$data$program"
@@ -346,6 +349,7 @@ check "[purge] the key file's inode is above 2^63 (${result[purge_inode]:-})" \
 expect_eq "[purge] the service's queue is made" 1 "${result[queues_before_purge]:-}"
 expect_eq "[purge] postrm purge" 0 "${result[purge]:-}"
 expect_eq "[purge] the service's queue is removed" 0 "${result[queues_after_purge]:-}"
+expect_eq "[purge] the saved commands go, the ID mark stays" highest-id "${result[state_after_purge]:-}"
 
 expect_eq "the host's user database is unchanged" "$host_had_user" \
     "$(grep -c '^useraccountd:' /etc/passwd)"

@@ -46,7 +46,7 @@ check "the configuration file named by -c is installed" test -f "$root/etc/usera
 mkdir "$scratch/verify"
 sed -E "s#^(Exec[A-Za-z]+=[-@:+!]*)/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)#\1$root/usr/\2#" \
     "$unit" >"$scratch/verify/useraccountd.service"
-expect_eq "commands rewritten for verify" 4 \
+expect_eq "commands rewritten for verify" 5 \
     "$(grep -cE "^Exec[A-Za-z]+=[-@:+!]*$root/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)" \
         "$scratch/verify/useraccountd.service")"
 verify_output=$(MANPATH=$root/usr/share/man systemd-analyze verify \
@@ -63,6 +63,10 @@ expect_eq "only the daemon is killed, never a running command" process "$(settin
 expect_eq "before the start: prepare the queue, check sudo, wait for a left-over command" \
     "+/usr/bin/useraccountctl +/usr/libexec/useraccountd/wait-for-commands /usr/libexec/useraccountd/check-account-command" \
     "$(setting ExecStartPre | awk '{print $1}' | sort | xargs)"
+# shellcheck disable=SC2016 # systemd's to expand
+expect_eq "after every stop, as root, what waits is saved for prepare's owner and mode" \
+    '+/usr/bin/useraccountctl save --owner useraccountd --mode ${USERACCOUNTD_QUEUE_MODE}' \
+    "$(setting ExecStopPost)"
 # shellcheck disable=SC2016 # $MAINPID is systemd's to expand
 expect_eq "reloads with SIGHUP" '/bin/kill -HUP $MAINPID' "$(setting ExecReload)"
 expect_eq "restarts on failure" on-failure "$(setting Restart)"

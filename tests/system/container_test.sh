@@ -12,8 +12,10 @@
 # under a backlog, messages waiting while it is stopped, a killed daemon and
 # a stop that timed out (the command runs to its end, the next waits for
 # it), a start refused while sudo would refuse the script, a full /var/log,
-# the key file across a reinstall, and nothing left after a purge but the
-# system user, the groups and the script's ID mark.
+# commands waiting across a reboot (a second boot of the same root) and a
+# restart, a user who re-creates the queue in a loop, the key file across a
+# reinstall, and nothing left after a purge but the system user, the groups
+# and the script's ID mark.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -219,20 +221,39 @@ if ! mmdebstrap --variant=minbase \
     finish
 fi
 
+# boot_container: boots the root file system and waits until its systemd
+# is up; leaves the state in state. power_off: the clean power-off of a
+# SIGTERM to nspawn. Each boot has an IPC namespace of its own, as after a
+# reboot, and a new boot id.
+boot_container() {
+    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 setsid systemd-nspawn -b -D "$rootfs" -M "$name" \
+        --register=no --keep-unit --private-network --console=passive \
+        </dev/null >>"$work/nspawn.log" 2>&1 &
+    nspawn_pid=$!
+    state=
+    leader=
+    for _ in $(seq 300); do
+        leader=$(cat /proc/"$nspawn_pid"/task/*/children 2>/dev/null | awk '{print $1; exit}')
+        if [[ -n $leader ]]; then
+            state=$(in_ct systemctl is-system-running 2>/dev/null)
+            [[ $state == running || $state == degraded ]] && break
+        fi
+        sleep 0.2
+    done
+}
+power_off() {
+    local tries=0
+    kill -TERM "$nspawn_pid"
+    while kill -0 "$nspawn_pid" 2>/dev/null && ((tries++ < 300)); do
+        sleep 0.1
+    done
+    kill -KILL "$nspawn_pid" 2>/dev/null
+    wait "$nspawn_pid" 2>/dev/null
+    rm -rf -- "/run/systemd/nspawn/propagate/$name"
+}
+
 section "boot"
-SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 setsid systemd-nspawn -b -D "$rootfs" -M "$name" \
-    --register=no --keep-unit --private-network --console=passive \
-    </dev/null >"$work/nspawn.log" 2>&1 &
-nspawn_pid=$!
-state=
-for _ in $(seq 300); do
-    leader=$(cat /proc/"$nspawn_pid"/task/*/children 2>/dev/null | awk '{print $1; exit}')
-    if [[ -n $leader ]]; then
-        state=$(in_ct systemctl is-system-running 2>/dev/null)
-        [[ $state == running || $state == degraded ]] && break
-    fi
-    sleep 0.2
-done
+boot_container
 expect_eq "the container's systemd is up" running "$state"
 if [[ $state != running ]]; then
     cat "$work/nspawn.log" >&2
@@ -388,14 +409,14 @@ expect_not_contains "newbie never saw the secret" victim-secret "$newbie_read"
 # so are the names of packages' daemons and the site's own reserved names.
 in_ct sh -c 'echo "acme-*" >>/etc/useraccountd/reserved-names'
 mark=$(cursor)
-for name in victim docker redis acme-web wheel; do
-    in_ct useraccountctl send add "$name"
+for account in victim docker redis acme-web wheel; do
+    in_ct useraccountctl send add "$account"
 done
 check "add wheel is refused: reserved" \
     wait_journal "$mark" 'useraccount\[[0-9]+\]: refused: reserved name: wheel$'
 journal=$(journal_after "$mark")
-for name in docker redis acme-web; do
-    check "add $name is refused: reserved" grep -qE "refused: reserved name: $name\$" <<<"$journal"
+for account in docker redis acme-web; do
+    check "add $account is refused: reserved" grep -qE "refused: reserved name: $account\$" <<<"$journal"
 done
 check "add victim is refused: the old home is kept" \
     grep -qF "refused: home directory already exists: /home/victim" <<<"$journal"
@@ -745,6 +766,113 @@ check "root sends" in_ct useraccountctl send add full-log
 check "the command is served" wait_journal "$mark" 'added user full-log$' 20
 expect_eq "the service runs on" active "$(in_ct systemctl is-active useraccountd)"
 in_ct umount /var/log/journal /var/log /run/journal-kept
+
+# commands_wait PREFIX: the daemon serves "quick PREFIX-0", then pauses a
+# minute while "quick PREFIX-1" to 3 wait; the next daemon pauses 1 s.
+# Leaves the journal's cursor from before the sends in wait_mark.
+commands_wait() {
+    set_pause 60
+    wait_mark=$(cursor)
+    in_ct useraccountctl send quick "$1-0"
+    wait_journal "$wait_mark" "quick command done: $1-0\$" 15
+    for i in 1 2 3; do
+        in_ct useraccountctl send quick "$1-$i"
+    done
+    expect_eq "$1: three commands wait" 3 "$(queue_line "$queue_key" | awk '{print $6}')"
+    in_ct sh -c "printf '1\\nThis site pauses 1 s.\\n' >/etc/useraccountd.conf"
+}
+# served_once PREFIX: 1 to 3 were each served once, in order.
+served_once() {
+    check "$1: the last waiting command is served" \
+        wait_journal "$wait_mark" "quick command done: $1-3\$" 30
+    expect_eq "$1: each waiting command served once, in order" "$1-1 $1-2 $1-3" \
+        "$(journal_after "$wait_mark" | grep -oE "quick command done: $1-[123]\$" | cut -d' ' -f4 | xargs)"
+}
+# wait_until_output FILE LINE: until FILE has the line, for 10 s at most.
+wait_until_output() {
+    local tries=0
+    until grep -qx -- "$2" "$1"; do
+        ((tries++ < 50)) || return 1
+        sleep 0.2
+    done
+}
+saved_line='useraccountctl\[[0-9]+\]: saved 3 waiting command\(s\) to /var/lib/useraccountd/saved-commands'
+
+section "commands waiting across a reboot"
+reset_start_limit
+commands_wait reboot
+boot_before=$(in_ct cat /proc/sys/kernel/random/boot_id)
+power_off
+boot_container
+expect_eq "the container's systemd is up again" running "$state"
+check "a new boot id" test "$(in_ct cat /proc/sys/kernel/random/boot_id)" != "$boot_before"
+served_once reboot
+journal=$(journal_after "$wait_mark")
+expect_eq "the stop at the shutdown saved them, in one line" 1 "$(grep -cE "$saved_line" <<<"$journal")"
+expect_eq "the first start restored them, in one line" 1 "$(grep -cE \
+    'useraccountctl\[[0-9]+\]: restored 3 command\(s\) saved at .*, before a reboot' <<<"$journal")"
+check "the saved copy is gone" in_ct test ! -e /var/lib/useraccountd/saved-commands
+queue_id=$(in_ct useraccountctl status | sed -n 's/^id: *//p')
+
+section "commands waiting across a restart"
+reset_start_limit
+commands_wait restart
+check "systemctl restart" in_ct systemctl restart useraccountd
+served_once restart
+journal=$(journal_after "$wait_mark")
+check "the stop saved them" grep -qE "$saved_line" <<<"$journal"
+check "the start in the same boot discarded the copy" grep -qE \
+    'useraccountctl\[[0-9]+\]: discarded the copy of 3 command\(s\) saved at .* in this boot' <<<"$journal"
+expect_eq "no restore" "" "$(grep -E 'restored [0-9]+ command' <<<"$journal")"
+
+section "a user who re-creates the queue in a loop"
+# bob, no sender, runs a C loop of msgget(KEY, IPC_CREAT|IPC_EXCL) on the
+# second core while root removes the queue, and while the sender group
+# changes with commands waiting: prepare wins the key each time.
+if ! cc -static -O2 -o "$rootfs/usr/local/bin/squat-queue" "$here/squat_queue.c"; then
+    fail "cc -static of the squatter's loop"
+fi
+in_ct rm -f /run/stop-squat
+in_ct setpriv --reuid bob --regid bob --init-groups /usr/local/bin/squat-queue \
+    "$queue_key" /run/stop-squat 120 >"$work/squat.out" &
+squat_pid=$!
+check "bob's loop runs" wait_until_output "$work/squat.out" looping
+reset_start_limit
+mark=$(cursor)
+check "root removes the queue" in_ct ipcrm -q "$queue_id"
+check "the service starts again" wait_journal "$mark" 'useraccountd\[[0-9]+\]: Started useraccountd$' 30
+journal=$(journal_after "$mark")
+check "prepare names bob, who kept taking the key" grep -qE \
+    "useraccountctl\\[[0-9]+\\]: removed .*\\(key $queue_key\\).* uid [0-9]+ \\(bob\\)" <<<"$journal"
+expect_eq "in one line" 1 "$(grep -cE 'useraccountctl\[[0-9]+\]: removed .*\(bob\)' <<<"$journal")"
+expect_eq "prepare never gave up" "" "$(grep -E 'could not create the queue' <<<"$journal")"
+check "the stop saved nothing of bob's queue" grep -qE 'are not saved: uid [0-9]+ \(bob\) created the queue' <<<"$journal"
+expect_eq "the service is active" active "$(in_ct systemctl is-active useraccountd)"
+expect_eq "the queue is root's" "620 root useraccount useraccountd" \
+    "$(in_ct ipcs -q -c | awk -v id="$(in_ct useraccountctl status | sed -n 's/^id: *//p')" '$1 == id {print $2, $3, $4, $5}')"
+
+in_ct groupadd --system useraccount2
+for group in useraccount2 useraccount; do
+    reset_start_limit
+    commands_wait "group-$group"
+    in_ct sed -i "s/^USERACCOUNTD_QUEUE_GROUP=.*/USERACCOUNTD_QUEUE_GROUP=$group/" /etc/default/useraccountd
+    started=$(date +%s.%N)
+    check "$group: systemctl restart" in_ct systemctl restart useraccountd
+    took=$(seconds_between "$started" "$(date +%s.%N)")
+    echo "restart with the group changed to $group, under the loop, took $took s"
+    check "$group: active within the bound ($took s)" in_range "$took" 0 6
+    served_once "group-$group"
+    check "$group: the held commands moved over" \
+        grep -qE 'moved 3 message\(s\) from private queue' <<<"$(journal_after "$wait_mark")"
+    expect_eq "$group: the queue's creator group" "root $group" \
+        "$(in_ct ipcs -q -c | awk -v id="$(in_ct useraccountctl status | sed -n 's/^id: *//p')" '$1 == id {print $3, $4}')"
+done
+in_ct touch /run/stop-squat
+wait "$squat_pid"
+squat_count=$(sed -n 2p "$work/squat.out")
+echo "bob's loop created $squat_count queues"
+check "bob's loop took the key ($squat_count times)" test "${squat_count:-0}" -gt 0
+queue_id=$(in_ct useraccountctl status | sed -n 's/^id: *//p')
 
 section "reinstall"
 reset_start_limit
