@@ -27,7 +27,7 @@ const std::string reload_entry =
 TEST_F(signals, sigint_or_sigterm_while_waiting_stops_in_order) {
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     d.signal(SIGINT);
     EXPECT_EQ(d.wait_exit(5s), exited(0));
     EXPECT_EQ(d.out(), debug_line(0) + receiving + stopping);
@@ -38,7 +38,7 @@ TEST_F(signals, sigint_or_sigterm_while_waiting_stops_in_order) {
     // SIGTERM, with a log file: the stop line goes there, and the file is whole.
     process f = start_daemon({"-l", "/quex/stop.log"});
     ASSERT_TRUE(wait_for_file_text("/quex/stop.log", debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(f.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(f.pid(), call_msgrcv));
     f.signal(SIGTERM);
     EXPECT_EQ(f.wait_exit(5s), exited(0));
     EXPECT_EQ(read_file("/quex/stop.log"), debug_line(0) + stopping);
@@ -306,7 +306,7 @@ TEST_F(signals, second_sigint_during_the_orderly_stop_ends_the_process_by_defaul
 
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     const int filler = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_NE(filler, -1);
     int filled = 0;
@@ -318,7 +318,7 @@ TEST_F(signals, second_sigint_during_the_orderly_stop_ends_the_process_by_defaul
     ::close(filler);
 
     d.signal(SIGINT);
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_sendto)) << "not held at the Stopped entry";
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_sendto)) << "not held at the Stopped entry";
     const std::string caught = proc_status_field(d.pid(), "SigCgt");
     EXPECT_EQ(std::stoull(caught, nullptr, 16) >> (SIGINT - 1) & 1, 0u)
         << "SIGINT still caught: " << caught;
@@ -387,7 +387,7 @@ TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_n
     }
     EXPECT_TRUE(command_queue::exists()) << "READY=1 before the queue was open";
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     write_conf("0\n");
     timespec before{};
     clock_gettime(CLOCK_MONOTONIC, &before);
@@ -420,7 +420,7 @@ TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_n
 TEST_F(signals, sighup_without_a_conf_option_writes_only_the_debug_line) {
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     d.signal(SIGHUP);
     ASSERT_TRUE(wait_for_output(d, debug_line(1)));
     command_queue q;
