@@ -17,6 +17,7 @@ namespace {
 int notify_fd = -1;
 sockaddr_un notify_address{};
 socklen_t notify_address_size = 0;
+bool connected = false;
 std::string notify_socket_name;
 bool failure_logged = false;
 
@@ -48,6 +49,18 @@ bool set_address(const std::string& name) {
     return true;
 }
 
+// Connected once, a datagram costs no lookup of the socket's name.
+bool send_once(const std::string& text) {
+    if (!connected) {
+        if (connect(notify_fd, reinterpret_cast<const sockaddr*>(&notify_address),
+                    notify_address_size) == -1) {
+            return false;
+        }
+        connected = true;
+    }
+    return send(notify_fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0;
+}
+
 // A manager that reads its socket slowly may leave it full for a moment; the
 // daemon waits a little for room, but never hangs on a manager that is stuck.
 void send_notification(const std::string& text) {
@@ -55,12 +68,18 @@ void send_notification(const std::string& text) {
         return;
     }
     const long long give_up = monotonic_usec() + 2'000'000;
+    bool connected_again = false;
     for (;;) {
-        if (sendto(notify_fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-                   reinterpret_cast<const sockaddr*>(&notify_address), notify_address_size) >= 0) {
+        if (send_once(text)) {
             return;
         }
         if (errno == EINTR) {
+            continue;
+        }
+        // A manager that made its socket anew is found by its name again.
+        if (errno == ECONNREFUSED && connected && !connected_again) {
+            connected = false;
+            connected_again = true;
             continue;
         }
         if (errno != EAGAIN || monotonic_usec() >= give_up) {
