@@ -24,8 +24,8 @@ struct drain_run {
     long notifications = 0;  // datagrams to the service manager
 };
 
-drain_run drain_once(server_kind kind, const std::vector<std::string>& texts,
-                     const log_sink& sink, const log_sink* manager) {
+drain_run drain_once(server_kind kind, const std::vector<std::string>& texts, const log_sink& sink,
+                     const log_sink* manager) {
     clear_queue();
     server s(kind, 0);
     const long commands_before = sink.sudo_commands();
@@ -66,8 +66,8 @@ void bind_sudo_to_true(bool bound) {
 
 }  // namespace
 
-void bench_drain(const char* label, int messages, int rounds, bool real_sudo,
-                 const log_sink& sink, const log_sink* manager) {
+void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink,
+                 const log_sink* manager) {
     std::vector<std::string> texts;
     for (int i = 0; i < messages; ++i) {
         char text[64];

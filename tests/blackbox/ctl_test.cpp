@@ -158,14 +158,13 @@ TEST_F(ctl, send_raw_text_with_a_type_and_words_that_look_like_options) {
     const command_queue q;
     process raw = run_ctl({"send", "--type", "7", "--raw", "a 'b  \\"});
     ASSERT_EQ(run_to_end(raw), exited(0)) << raw.err();
-    process dashed =
-        run_ctl({"send", "-t", std::to_string(largest_type), "--", "-x", "--type"});
+    process dashed = run_ctl({"send", "-t", std::to_string(largest_type), "--", "-x", "--type"});
     ASSERT_EQ(run_to_end(dashed), exited(0)) << dashed.err();
     process empty = run_ctl({"send", "--no-wait", "--raw", ""});
     ASSERT_EQ(run_to_end(empty), exited(0)) << empty.err();
 
-    EXPECT_EQ(take_all(q), (std::vector<message>{
-                               {7, "a 'b  \\"}, {largest_type, "-x --type"}, {1, ""}}));
+    EXPECT_EQ(take_all(q),
+              (std::vector<message>{{7, "a 'b  \\"}, {largest_type, "-x --type"}, {1, ""}}));
 }
 
 TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {

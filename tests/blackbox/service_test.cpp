@@ -447,14 +447,14 @@ TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) 
     for (const auto& e : manager.entries()) {
         told.push_back(e.raw);
     }
-    EXPECT_EQ(told, (std::vector<std::string>{
-                        "READY=1\nSTATUS=Waiting for a command; served 0, failed 0",
-                        "STATUS=Running an account command; served 0, failed 0",
-                        "STATUS=Waiting for a command; served 1, failed 1",
-                        "STATUS=Running an account command; served 1, failed 1",
-                        "STATUS=Waiting for a command; served 2, failed 1",
-                        "STATUS=Running an account command; served 2, failed 1",
-                        "STATUS=Waiting for a command; served 3, failed 2"}));
+    EXPECT_EQ(told,
+              (std::vector<std::string>{"READY=1\nSTATUS=Waiting for a command; served 0, failed 0",
+                                        "STATUS=Running an account command; served 0, failed 0",
+                                        "STATUS=Waiting for a command; served 1, failed 1",
+                                        "STATUS=Running an account command; served 1, failed 1",
+                                        "STATUS=Waiting for a command; served 2, failed 1",
+                                        "STATUS=Running an account command; served 2, failed 1",
+                                        "STATUS=Waiting for a command; served 3, failed 2"}));
     stop(d);
 }
 

@@ -381,7 +381,8 @@ TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_n
     process d = start_daemon({"-c", conf_path});
     const std::string ready = "READY=1\nSTATUS=Waiting for a command; served 0, failed 0";
     ASSERT_TRUE(manager.wait_for_entry(ready, 20s));
-    const unsigned long long caught = std::stoull(proc_status_field(d.pid(), "SigCgt"), nullptr, 16);
+    const unsigned long long caught =
+        std::stoull(proc_status_field(d.pid(), "SigCgt"), nullptr, 16);
     for (const int sig : {SIGINT, SIGHUP, SIGTERM}) {
         EXPECT_EQ(caught >> (sig - 1) & 1, 1u) << "not caught yet at READY=1: signal " << sig;
     }
@@ -411,7 +412,8 @@ TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_n
     EXPECT_EQ(told[0], ready);
     ASSERT_TRUE(told[1].starts_with("RELOADING=1\nMONOTONIC_USEC=")) << told[1];
     const long long reload_us = std::stoll(told[1].substr(told[1].find('=', 12) + 1));
-    EXPECT_GE(reload_us, before.tv_sec * 1'000'000LL + before.tv_nsec / 1000) << "not CLOCK_MONOTONIC";
+    EXPECT_GE(reload_us, before.tv_sec * 1'000'000LL + before.tv_nsec / 1000)
+        << "not CLOCK_MONOTONIC";
     EXPECT_LT(reload_us, before.tv_sec * 1'000'000LL + 20'000'000) << "not in microseconds";
     EXPECT_EQ(told[2], "READY=1");
     EXPECT_EQ(told[3], "STOPPING=1\nSTATUS=Stopping; served 0, failed 0");
