@@ -4,8 +4,8 @@
 // and the PID file (daemonize), the path check of the files it writes
 // (trusted_path), stop and reload requests (signals), what it tells a
 // service manager (notify) and the loop that runs each account command
-// (service_loop). What it shares with useraccountctl,
-// the queue contract above all, lives in src/common.
+// (service_loop). What it shares with useraccountctl, the queue contract
+// above all, lives in src/common.
 
 #include "daemon.h"
 
@@ -160,8 +160,8 @@ int main(int argc, char* argv[]) {
         perror(failed_call);
         exit(1);
     }
-    // A supervisor waits for this before it sends a reload or a stop, which
-    // would end the daemon by their default action before the handlers.
+    // A service manager sends its reload or stop only after this, once the
+    // handlers are in place.
     notify_ready();
 
     const int status =
