@@ -121,10 +121,13 @@ log_sink::log_sink(std::string path) : path_(std::move(path)) {
     reader_ = std::thread([this] { read_loop(); });
 }
 
+// The reader is joined before the descriptor goes: a sink that ends before
+// the program (the notify socket's) must leave no thread on its memory.
 log_sink::~log_sink() {
+    stopping_ = true;
     shutdown(fd_, SHUT_RDWR);
+    reader_.join();
     close(fd_);
-    reader_.detach();
 }
 
 void log_sink::read_loop() {
@@ -135,6 +138,9 @@ void log_sink::read_loop() {
             if (errno == EINTR) {
                 continue;
             }
+            return;
+        }
+        if (stopping_) {
             return;
         }
         datagram[n] = '\0';

@@ -80,6 +80,7 @@ class log_sink {
     int fd_ = -1;
     std::atomic<long> sudo_commands_{0};
     std::atomic<long> datagrams_{0};
+    std::atomic<bool> stopping_{false};
     std::thread reader_;
 };
 
