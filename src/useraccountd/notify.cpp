@@ -135,6 +135,9 @@ void notify_open() {
 }
 
 void notify_ready() {
+    if (notify_fd == -1) {
+        return;
+    }
     // After a reload the manager keeps the last status, which still holds.
     if (current_status.empty()) {
         current_status = status_text(activity::waiting, 0);
@@ -145,10 +148,16 @@ void notify_ready() {
 }
 
 void notify_reloading() {
+    if (notify_fd == -1) {
+        return;
+    }
     send_notification("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonic_usec()));
 }
 
 void notify_stopping() {
+    if (notify_fd == -1) {
+        return;
+    }
     current_status = "Stopping" + counts_text();
     send_notification("STOPPING=1\nSTATUS=" + current_status);
 }
