@@ -20,8 +20,11 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "command_queue.h"
+
+extern char** environ;
 
 namespace bench {
 
@@ -106,22 +109,25 @@ void prepare_files() {
 
 // ---- the system log
 
-log_sink::log_sink() {
+log_sink::log_sink(std::string path) : path_(std::move(path)) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/dev/log");
+    strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
     unlink(address.sun_path);
     if (fd_ == -1 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
-        fail("bind /dev/log");
+        fail("bind " + path_);
     }
     reader_ = std::thread([this] { read_loop(); });
 }
 
+// The reader is joined before the descriptor goes: a sink that ends before
+// the program (the notify socket's) must leave no thread on its memory.
 log_sink::~log_sink() {
+    stopping_ = true;
     shutdown(fd_, SHUT_RDWR);
+    reader_.join();
     close(fd_);
-    reader_.detach();
 }
 
 void log_sink::read_loop() {
@@ -134,7 +140,11 @@ void log_sink::read_loop() {
             }
             return;
         }
+        if (stopping_) {
+            return;
+        }
         datagram[n] = '\0';
+        ++datagrams_;
         if (strstr(datagram, "sudo") != nullptr && strstr(datagram, "COMMAND=") != nullptr) {
             ++sudo_commands_;
         }
@@ -187,6 +197,20 @@ server::server(server_kind kind, int delay) : kind_(kind) {
     const std::string err = std::string(work_dir) + "/" + name_of(kind) + ".err";
     const std::string log = std::string(work_dir) + "/useraccountd.log";
     const std::string conf = conf_file(delay);
+    // Made before the fork: the child of a program with threads may only
+    // exec.
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        env_strings.emplace_back(*e);
+    }
+    if (kind == server_kind::daemon && !config.notify_socket.empty()) {
+        env_strings.push_back("NOTIFY_SOCKET=" + config.notify_socket);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env_strings) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ == -1) {
         fail("fork");
@@ -200,8 +224,8 @@ server::server(server_kind kind, int delay) : kind_(kind) {
             _exit(126);
         }
         if (kind != server_kind::floor) {
-            execl(config.daemon_path.c_str(), "useraccountd", "-c", conf.c_str(), "-l", log.c_str(),
-                  static_cast<char*>(nullptr));
+            execle(config.daemon_path.c_str(), "useraccountd", "-c", conf.c_str(), "-l",
+                   log.c_str(), static_cast<char*>(nullptr), envp.data());
         } else {
             execl(config.floor_path.c_str(), "useraccount_floor", static_cast<char*>(nullptr));
         }

@@ -8,7 +8,8 @@
 // Files       prepare_files(): /quex with the key file and a trivial account
 //             script, configuration files with a pause of 0 and of 1 s.
 // System log  log_sink: reads /dev/log, as a real log service would, and
-//             counts sudo's entries, one per command it ran.
+//             counts sudo's entries, one per command it ran. Bound at another
+//             path it stands in for a service manager's notify socket.
 // Queue       open_queue(), send(), waiting_messages(), clear_queue().
 // Servers     server(kind, delay): useraccountd or the floor as a child,
 //             waiting for its first message; stop(signal), memory(), cpu().
@@ -40,6 +41,9 @@ struct settings {
     int memory_messages = 10000;
     int stop_trials = 300;
     unsigned seed = 1;
+    // When set, the daemon runs with $NOTIFY_SOCKET naming it, as under its
+    // unit.
+    std::string notify_socket;
 };
 
 extern settings config;
@@ -62,16 +66,21 @@ void prepare_files();
 
 class log_sink {
   public:
-    log_sink();
+    explicit log_sink(std::string path = "/dev/log");
     ~log_sink();
     log_sink(const log_sink&) = delete;
     log_sink& operator=(const log_sink&) = delete;
+    const std::string& path() const { return path_; }
     long sudo_commands() const { return sudo_commands_.load(); }
+    long datagrams() const { return datagrams_.load(); }
 
   private:
     void read_loop();
+    std::string path_;
     int fd_ = -1;
     std::atomic<long> sudo_commands_{0};
+    std::atomic<long> datagrams_{0};
+    std::atomic<bool> stopping_{false};
     std::thread reader_;
 };
 
@@ -97,8 +106,9 @@ struct cpu_figures {
     long switches = 0;     // voluntary + nonvoluntary
 };
 
-// useraccountd (with -c and -l) or the floor, a child of this program, its
-// standard output and log stream on files in work_dir. The constructor
+// useraccountd (with -c and -l, and $NOTIFY_SOCKET when configured) or the
+// floor, a child of this program, its standard output and log stream on
+// files in work_dir. The constructor
 // returns once the server waits for its first message.
 class server {
   public:
@@ -149,8 +159,12 @@ std::string verdict(bool met);
 void print_table();
 
 // The benchmarks.
-void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink);
-void bench_idle();
+// manager: the notify socket the daemon runs with, if any; its datagrams are
+// counted.
+void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink,
+                 const log_sink* manager = nullptr);
+// condition: how the runs differ from the plain idle rows, for their label.
+void bench_idle(const std::string& condition = "");
 void bench_memory();
 void bench_stop();
 

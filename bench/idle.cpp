@@ -1,5 +1,6 @@
 // idle: CPU time and context switches of a server waiting on an empty queue,
-// and again after a reload, which arms the daemon's wake-up timer.
+// and again after a reload, which arms the daemon's wake-up timer. Run again
+// with $NOTIFY_SOCKET set, where the reload is also told to the manager.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -40,14 +41,15 @@ idle_run idle_once(server_kind kind, bool after_reload) {
 
 }  // namespace
 
-void bench_idle() {
+void bench_idle(const std::string& condition) {
     const idle_run f = idle_once(server_kind::floor, false);
     progress("  idle floor done\n");
     const idle_run d = idle_once(server_kind::daemon, false);
     progress("  idle useraccountd done\n");
     const idle_run r = idle_once(server_kind::daemon, true);
     progress("  idle useraccountd after a reload done\n");
-    const std::string what = "idle " + std::to_string(config.idle_seconds) + " s, empty queue";
+    const std::string what =
+        "idle " + std::to_string(config.idle_seconds) + " s, empty queue" + condition;
     table.push_back({what, "CPU time, utime+stime (ms)", fixed(f.cpu_ms, 0), fixed(d.cpu_ms, 0),
                      ratio_of(d.cpu_ms, f.cpu_ms), "0", verdict(d.cpu_ms == 0)});
     table.push_back({what, "time on CPU, schedstat (us)", fixed(f.run_us, 1), fixed(d.run_us, 1),

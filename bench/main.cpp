@@ -21,7 +21,7 @@ namespace {
 [[noreturn]] void usage() {
     fprintf(stderr,
             "usage: useraccount_bench --daemon PATH --floor PATH\n"
-            "       [--only drain|sudo|idle|memory|stop]...\n"
+            "       [--only drain|sudo|idle|notify|memory|stop]...\n"
             "       [--drain N] [--drain-rounds R] [--sudo-drain N] [--sudo-drain-rounds R]\n"
             "       [--idle-seconds S] [--memory-messages N] [--stop-trials N] [--seed N]\n");
     exit(2);
@@ -98,6 +98,15 @@ int main(int argc, char* argv[]) {
     if (wanted("idle")) {
         progress("idle\n");
         bench_idle();
+    }
+    if (wanted("notify")) {
+        const log_sink manager(std::string(work_dir) + "/notify");
+        config.notify_socket = manager.path();
+        progress("drain and idle, $NOTIFY_SOCKET set\n");
+        bench_drain("(sudo = /usr/bin/true, $NOTIFY_SOCKET set)", config.drain_messages,
+                    config.drain_rounds, false, sink, &manager);
+        bench_idle(", $NOTIFY_SOCKET set");
+        config.notify_socket.clear();
     }
     if (wanted("memory")) {
         progress("memory\n");

@@ -2,9 +2,10 @@
 // daemon alone: main with its options and run sequence (here), the
 // process-wide state (daemon.h), the configuration file (config), daemon mode
 // and the PID file (daemonize), the path check of the files it writes
-// (trusted_path), stop and reload requests (signals) and the loop that runs
-// each account command (service_loop). What it shares with useraccountctl,
-// the queue contract above all, lives in src/common.
+// (trusted_path), stop and reload requests (signals), what it tells a
+// service manager (notify) and the loop that runs each account command
+// (service_loop). What it shares with useraccountctl, the queue contract
+// above all, lives in src/common.
 
 #include "daemon.h"
 
@@ -22,6 +23,7 @@
 #include "command_queue.h"
 #include "config.h"
 #include "daemonize.h"
+#include "notify.h"
 #include "service_loop.h"
 #include "signals.h"
 #include "trusted_path.h"
@@ -135,6 +137,7 @@ int main(int argc, char* argv[]) {
     openlog(argv[0], LOG_PID | LOG_CONS, LOG_DAEMON);
     syslog(LOG_INFO, "Started %s", app_name);
 
+    notify_open();
     install_signal_handlers();
 
     log_stream = stdout;
@@ -157,10 +160,14 @@ int main(int argc, char* argv[]) {
         perror(failed_call);
         exit(1);
     }
+    // A service manager sends its reload or stop only after this, once the
+    // handlers are in place.
+    notify_ready();
 
     const int status =
         run_service_loop(msg_queue_id, log_stream == stdout ? "stdout" : log_file_name->c_str());
 
+    notify_stopping();
     if (log_stream != stdout) {
         fclose(log_stream);
     }

@@ -15,6 +15,7 @@
 #include "account_command.h"
 #include "command_queue.h"
 #include "daemon.h"
+#include "notify.h"
 #include "signals.h"
 #include "text_escape.h"
 
@@ -56,8 +57,10 @@ void run_account_command(const char* text, const char* escaped) {
     // system() ignores SIGINT while it waits, and a SIGTERM is only recorded,
     // so no stop request cuts an account command short.
     command_running = 1;
+    notify_status(activity::in_command);
     const int status = run_to_its_end(command_line);
     command_running = 0;
+    notify_command_ended(status == -1 || WIFSIGNALED(status) || WEXITSTATUS(status) != 0);
     if (status == -1) {
         syslog(LOG_ERR, "Can not run account command: %s, error: %s", escaped, strerror(errno));
     } else if (WIFSIGNALED(status)) {
@@ -70,6 +73,7 @@ void run_account_command(const char* text, const char* escaped) {
 void pause_after_message() {
     // A negative delay would be a pause of many years as an unsigned count.
     if (delay > 0) {
+        notify_status(activity::pausing, delay);
         sleep(static_cast<unsigned>(delay));
     }
 }
@@ -98,6 +102,7 @@ int run_service_loop(int msg_queue_id, const char* log_stream_name) {
             return 1;
         }
         puts("receiving msg..... ");
+        notify_status(activity::waiting);
 
         switch (receive_message(msg_queue_id, msg)) {
             case receive_result::interrupted:

@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "daemon.h"
+#include "notify.h"
 
 volatile sig_atomic_t command_running = 0;
 
@@ -64,8 +65,10 @@ void stop_daemon() {
 }
 
 void reload_daemon() {
+    notify_reloading();
     fputs("Debug: reloading daemon config file ...\n", log_stream);
     read_conf_file(1);
+    notify_ready();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -22,6 +23,10 @@
 
 namespace blackbox {
 namespace {
+
+// The largest type a sender can put on the queue: a C long of this build,
+// 64 or 32 bits.
+constexpr long largest_type = std::numeric_limits<long>::max();
 
 using ctl = sandbox_test;
 using words = std::vector<std::string>;
@@ -154,13 +159,13 @@ TEST_F(ctl, send_raw_text_with_a_type_and_words_that_look_like_options) {
     const command_queue q;
     process raw = run_ctl({"send", "--type", "7", "--raw", "a 'b  \\"});
     ASSERT_EQ(run_to_end(raw), exited(0)) << raw.err();
-    process dashed = run_ctl({"send", "-t", "9223372036854775807", "--", "-x", "--type"});
+    process dashed = run_ctl({"send", "-t", std::to_string(largest_type), "--", "-x", "--type"});
     ASSERT_EQ(run_to_end(dashed), exited(0)) << dashed.err();
     process empty = run_ctl({"send", "--no-wait", "--raw", ""});
     ASSERT_EQ(run_to_end(empty), exited(0)) << empty.err();
 
-    EXPECT_EQ(take_all(q), (std::vector<message>{
-                               {7, "a 'b  \\"}, {9223372036854775807L, "-x --type"}, {1, ""}}));
+    EXPECT_EQ(take_all(q),
+              (std::vector<message>{{7, "a 'b  \\"}, {largest_type, "-x --type"}, {1, ""}}));
 }
 
 TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {
@@ -553,7 +558,7 @@ TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sen
         {7, std::string("\0\xff\xc2\x9b\n", 5)},
         {2, ""},
         {3, std::string(8192, 'm')},  // the system's largest, more than the daemon takes
-        {9223372036854775807L, "n"},
+        {largest_type, "n"},
     };
     const command_queue old_queue;
     for (std::size_t i = 1; i < sent.size(); ++i) {

@@ -41,11 +41,17 @@ const std::vector<example>& all_examples() {
         for (const char* name : {"send-command.py", "send-command.pl"}) {
             write_file(dir + "/" + name, read_file(std::string(EXAMPLES_DIR) + "/" + name));
         }
-        return std::vector<example>{
+        std::vector<example> senders{
             {"C", {dir + "/send-command"}},
             {"Python", {"/usr/bin/python3", dir + "/send-command.py"}},
             {"Perl", {"/usr/bin/perl", dir + "/send-command.pl"}},
         };
+#ifdef SEND_COMMAND_C_M32_PATH
+        // A sender whose long is 4 bytes, beside this build's 64-bit daemon.
+        write_file(dir + "/send-command-m32", read_file(SEND_COMMAND_C_M32_PATH), 0755);
+        senders.push_back({"C for i386", {dir + "/send-command-m32"}});
+#endif
+        return senders;
     }();
     return all;
 }

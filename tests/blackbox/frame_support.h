@@ -105,7 +105,17 @@ inline std::string link_target(const std::string& path) {
     return ec ? "" : target.string();
 }
 
-// The system call a process is blocked in (SYS_msgrcv while it waits for a
+// The i386 C library reaches message queues and sockets through the ipc()
+// and socketcall() multiplexers, which are what /proc/PID/syscall shows.
+#ifdef __i386__
+inline constexpr long call_msgrcv = SYS_ipc;
+inline constexpr long call_sendto = SYS_socketcall;
+#else
+inline constexpr long call_msgrcv = SYS_msgrcv;
+inline constexpr long call_sendto = SYS_sendto;
+#endif
+
+// The system call a process is blocked in (call_msgrcv while it waits for a
 // message, SYS_clock_nanosleep in the pause, SYS_wait4 while an account
 // command runs), or -1 while it runs.
 inline long blocked_syscall(pid_t pid) {

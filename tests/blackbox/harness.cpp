@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -351,21 +352,41 @@ std::optional<log_entry> parse_log_entry(std::string_view datagram) {
     return e;
 }
 
+namespace {
+
+// A path, or an abstract name written with a leading '@'.
+socklen_t socket_address(const std::string& name, sockaddr_un& addr) {
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, name.c_str(), sizeof addr.sun_path - 1);
+    if (!name.starts_with('@')) {
+        return sizeof addr;
+    }
+    addr.sun_path[0] = '\0';
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+}
+
+}  // namespace
+
 syslog_capture::syslog_capture(std::string path) : path_(std::move(path)) {
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ == -1) {
         fail_call("socket");
     }
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
-    ::unlink(path_.c_str());
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    const socklen_t size = socket_address(path_, addr);
+    const bool abstract = path_.starts_with('@');
+    if (!abstract) {
+        ::unlink(path_.c_str());
+    }
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), size) != 0) {
         const int err = errno;
         ::close(fd_);
         fail_call("bind " + path_, err);
     }
-    ::chmod(path_.c_str(), 0666);
+    if (!abstract) {
+        ::chmod(path_.c_str(), 0666);
+    }
     reader_ = std::thread([this] { read_loop(); });
 }
 
@@ -373,7 +394,9 @@ syslog_capture::~syslog_capture() {
     stop_ = true;
     reader_.join();
     ::close(fd_);
-    ::unlink(path_.c_str());
+    if (!path_.starts_with('@')) {
+        ::unlink(path_.c_str());
+    }
 }
 
 void syslog_capture::read_loop() {
@@ -410,12 +433,11 @@ void syslog_capture::sync() {
         fail_call("socket");
     }
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    const socklen_t size = socket_address(path_, addr);
     std::unique_lock lock(mutex_);
     const std::uint64_t ticket = ++syncs_sent_;
     const ssize_t n = ::sendto(fd, sync_marker.data(), sync_marker.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+                               reinterpret_cast<const sockaddr*>(&addr), size);
     const int err = errno;
     ::close(fd);
     if (n == -1) {

@@ -19,6 +19,9 @@
 //               the background. entries() (everything logged before the
 //               call), wait_for_entry(predicate or substring, timeout).
 //               log_entry: priority (facility*8+level), ident, pid, message.
+//               Bound at another path, or at an abstract "@name", it stands
+//               in for a service manager's notify socket: each datagram is
+//               an entry whose message is the datagram.
 // Queue         command_queue: opened through open_command_queue() of
 //               src/common/command_queue.h; send(type, bytes), waiting(), mode(),
 //               remove(); exists() creates nothing.

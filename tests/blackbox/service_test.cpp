@@ -409,7 +409,10 @@ TEST_F(service, two_words_become_two_arguments_and_sudo_logs_the_command) {
 
 // A failed command is off the queue all the same: only the daemon's own
 // entry tells that it was not carried out. A command that succeeds adds none.
+// A service manager on $NOTIFY_SOCKET sees each command run and the counts.
 TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) {
+    syslog_capture manager("/run/notify");
+    ASSERT_EQ(setenv("NOTIFY_SOCKET", "/run/notify", 1), 0);
     process d = start_fast();
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
     command_queue q;
@@ -439,6 +442,19 @@ TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) 
     EXPECT_EQ(errors,
               (std::vector<std::string>{"Account command ended with status 3: fails \\x1b[2J 'a b'",
                                         "Account command ended by signal 9: killed"}));
+    ASSERT_TRUE(manager.wait_for_entry("served 3, failed 2", 20s));
+    std::vector<std::string> told;
+    for (const auto& e : manager.entries()) {
+        told.push_back(e.raw);
+    }
+    EXPECT_EQ(told,
+              (std::vector<std::string>{"READY=1\nSTATUS=Waiting for a command; served 0, failed 0",
+                                        "STATUS=Running an account command; served 0, failed 0",
+                                        "STATUS=Waiting for a command; served 1, failed 1",
+                                        "STATUS=Running an account command; served 1, failed 1",
+                                        "STATUS=Waiting for a command; served 2, failed 1",
+                                        "STATUS=Running an account command; served 2, failed 1",
+                                        "STATUS=Waiting for a command; served 3, failed 2"}));
     stop(d);
 }
 

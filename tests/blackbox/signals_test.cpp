@@ -27,7 +27,7 @@ const std::string reload_entry =
 TEST_F(signals, sigint_or_sigterm_while_waiting_stops_in_order) {
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     d.signal(SIGINT);
     EXPECT_EQ(d.wait_exit(5s), exited(0));
     EXPECT_EQ(d.out(), debug_line(0) + receiving + stopping);
@@ -38,7 +38,7 @@ TEST_F(signals, sigint_or_sigterm_while_waiting_stops_in_order) {
     // SIGTERM, with a log file: the stop line goes there, and the file is whole.
     process f = start_daemon({"-l", "/quex/stop.log"});
     ASSERT_TRUE(wait_for_file_text("/quex/stop.log", debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(f.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(f.pid(), call_msgrcv));
     f.signal(SIGTERM);
     EXPECT_EQ(f.wait_exit(5s), exited(0));
     EXPECT_EQ(read_file("/quex/stop.log"), debug_line(0) + stopping);
@@ -88,12 +88,15 @@ TEST_F(signals, sigint_or_sigterm_in_daemon_mode_releases_and_removes_the_pid_fi
 TEST_F(signals, sigint_or_sigterm_during_the_pause_stops_at_once) {
     write_conf("30\n");
     for (const int sig : {SIGINT, SIGTERM}) {
+        syslog_capture manager("/run/notify");
+        ASSERT_EQ(setenv("NOTIFY_SOCKET", "/run/notify", 1), 0);
         process d = start_daemon({"-c", conf_path});
         ASSERT_TRUE(wait_for_output(d, debug_line(0)));
         command_queue q;
         ASSERT_EQ(q.send(2, "then a pause"), 0);
         ASSERT_TRUE(wait_until([&] { return q.waiting() == 0; }, 20s));
         ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_clock_nanosleep));
+        EXPECT_TRUE(manager.wait_for_entry("STATUS=Pausing 30 s; served 0, failed 0", 5s));
 
         d.signal(sig);
         EXPECT_EQ(d.wait_exit(5s), exited(0)) << "the pause is 30 s; signal " << sig;
@@ -181,6 +184,21 @@ TEST_F(signals, stop_and_reload_that_come_while_the_daemon_starts_take_effect_on
                                                {info, conf_entry},
                                                {info, reload_entry},
                                                {info, "Stopped useraccountd"}}));
+
+    // A service manager (on an abstract socket here) reloads the moment it
+    // is told READY=1: the handler is in place by then, every time.
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string name = "@useraccountd-notify-" + std::to_string(round);
+        syslog_capture manager(name);
+        ASSERT_EQ(setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
+        process r = start_daemon({"-c", conf_path});
+        ASSERT_TRUE(manager.wait_for_entry("READY=1", 20s));
+        r.signal(SIGHUP);
+        EXPECT_TRUE(manager.wait_for_entry("RELOADING=1", 5s));
+        r.signal(SIGTERM);
+        EXPECT_EQ(r.wait_exit(5s), exited(0));
+    }
 }
 
 TEST_F(signals, stop_command_ends_an_idle_daemon_by_its_pid_file_and_refuses_other_processes) {
@@ -288,7 +306,7 @@ TEST_F(signals, second_sigint_during_the_orderly_stop_ends_the_process_by_defaul
 
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     const int filler = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_NE(filler, -1);
     int filled = 0;
@@ -300,7 +318,7 @@ TEST_F(signals, second_sigint_during_the_orderly_stop_ends_the_process_by_defaul
     ::close(filler);
 
     d.signal(SIGINT);
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_sendto)) << "not held at the Stopped entry";
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_sendto)) << "not held at the Stopped entry";
     const std::string caught = proc_status_field(d.pid(), "SigCgt");
     EXPECT_EQ(std::stoull(caught, nullptr, 16) >> (SIGINT - 1) & 1, 0u)
         << "SIGINT still caught: " << caught;
@@ -353,12 +371,27 @@ TEST_F(signals, two_quick_sigints_end_the_daemon_with_0_or_by_sigint) {
     std::printf("orderly stops: %d, ended by the second SIGINT: %d\n", orderly, by_signal);
 }
 
+// A service manager listening on $NOTIFY_SOCKET is told when the daemon is
+// ready (its handlers installed, the queue open), of the reload, and of the
+// stop; messages without a command and without a pause change no status.
 TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_new_value) {
     write_conf("3\n");
+    syslog_capture manager("/run/notify");
+    ASSERT_EQ(setenv("NOTIFY_SOCKET", "/run/notify", 1), 0);
     process d = start_daemon({"-c", conf_path});
+    const std::string ready = "READY=1\nSTATUS=Waiting for a command; served 0, failed 0";
+    ASSERT_TRUE(manager.wait_for_entry(ready, 20s));
+    const unsigned long long caught =
+        std::stoull(proc_status_field(d.pid(), "SigCgt"), nullptr, 16);
+    for (const int sig : {SIGINT, SIGHUP, SIGTERM}) {
+        EXPECT_EQ(caught >> (sig - 1) & 1, 1u) << "not caught yet at READY=1: signal " << sig;
+    }
+    EXPECT_TRUE(command_queue::exists()) << "READY=1 before the queue was open";
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     write_conf("0\n");
+    timespec before{};
+    clock_gettime(CLOCK_MONOTONIC, &before);
     d.signal(SIGHUP);
     ASSERT_TRUE(wait_for_output(d, debug_line(1) + receiving));
     EXPECT_EQ(d.out(), debug_line(0) + receiving + reloading + debug_line(1) + receiving);
@@ -371,12 +404,25 @@ TEST_F(signals, sighup_while_waiting_reloads_and_the_daemon_serves_on_with_the_n
                                                {info, conf_entry},
                                                {info, reload_entry},
                                                {info, "Stopped useraccountd"}}));
+    std::vector<std::string> told;
+    for (const auto& e : manager.entries()) {
+        told.push_back(e.raw);
+    }
+    ASSERT_EQ(told.size(), 4u) << ::testing::PrintToString(told);
+    EXPECT_EQ(told[0], ready);
+    ASSERT_TRUE(told[1].starts_with("RELOADING=1\nMONOTONIC_USEC=")) << told[1];
+    const long long reload_us = std::stoll(told[1].substr(told[1].find('=', 12) + 1));
+    EXPECT_GE(reload_us, before.tv_sec * 1'000'000LL + before.tv_nsec / 1000)
+        << "not CLOCK_MONOTONIC";
+    EXPECT_LT(reload_us, before.tv_sec * 1'000'000LL + 20'000'000) << "not in microseconds";
+    EXPECT_EQ(told[2], "READY=1");
+    EXPECT_EQ(told[3], "STOPPING=1\nSTATUS=Stopping; served 0, failed 0");
 }
 
 TEST_F(signals, sighup_without_a_conf_option_writes_only_the_debug_line) {
     process d = start_daemon({});
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
-    ASSERT_TRUE(wait_for_syscall(d.pid(), SYS_msgrcv));
+    ASSERT_TRUE(wait_for_syscall(d.pid(), call_msgrcv));
     d.signal(SIGHUP);
     ASSERT_TRUE(wait_for_output(d, debug_line(1)));
     command_queue q;

@@ -71,6 +71,18 @@ require_private_mounts() {
     fi
 }
 
+# copy_source_tree SOURCE_DIR DEST: the files of the tree, build directories
+# left out: what git tracks and would track, or everything but build*/ when
+# this is no git work tree.
+copy_source_tree() {
+    if git -C "$1" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        (cd "$1" && git ls-files -z --cached --others --exclude-standard |
+            tar --null --files-from=- -cf -) | tar -xf - -C "$2"
+    else
+        tar -C "$1" --exclude='./build*' --exclude=./.git -cf - . | tar -xf - -C "$2"
+    fi
+}
+
 make_scratch() {
     scratch=$(mktemp -d "${TMPDIR:-/tmp}/useraccountd-dist.XXXXXX")
     trap 'rm -rf -- "$scratch"' EXIT

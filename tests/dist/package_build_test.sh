@@ -19,14 +19,7 @@ out=$binary_dir/package
 rm -rf -- "$out"
 mkdir -p -- "$out" "$scratch/src"
 
-# The files of the tree, build directories left out: what git tracks and
-# would track, or everything but build*/ when this is no git work tree.
-if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
-        tar --null --files-from=- -cf -) | tar -xf - -C "$scratch/src"
-else
-    tar -C "$source_dir" --exclude='./build*' --exclude=./.git -cf - . | tar -xf - -C "$scratch/src"
-fi
+copy_source_tree "$source_dir" "$scratch/src"
 check "the copy has debian/rules" test -x "$scratch/src/debian/rules"
 
 if (cd "$scratch/src" && dpkg-buildpackage -b -us -uc) >"$out/build.log" 2>&1; then

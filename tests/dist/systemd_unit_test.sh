@@ -1,8 +1,9 @@
 #!/bin/bash
 # The installed systemd unit: systemd-analyze verify accepts it without a
 # warning; it prepares the queue for its own user before user logins, checks
-# sudo and waits for a left-over command before the start, stops with SIGTERM
-# to the daemon only, reloads with SIGHUP, restarts on failure and runs the
+# sudo and waits for a left-over command before the start, counts as started
+# once the daemon says it is ready, stops with SIGTERM to the daemon only,
+# reloads with SIGHUP, restarts on failure and runs the
 # daemon in the foreground, logging to the journal, as the user that the
 # sudoers rule and the package's postinst name; its default sender group and
 # mode are those of the documented environment file; and none of its
@@ -69,6 +70,8 @@ expect_eq "after every stop, as root, what waits is saved for prepare's owner an
     "$(setting ExecStopPost)"
 # shellcheck disable=SC2016 # $MAINPID is systemd's to expand
 expect_eq "reloads with SIGHUP" '/bin/kill -HUP $MAINPID' "$(setting ExecReload)"
+expect_eq "started once the daemon says it is ready" notify "$(setting Type)"
+expect_eq "only the daemon's own notifications count" "" "$(setting NotifyAccess)"
 expect_eq "restarts on failure" on-failure "$(setting Restart)"
 expect_eq "runs as its own user" useraccountd "$(setting User)"
 check "prepares the queue for that user" \

@@ -15,7 +15,7 @@
 # commands waiting across a reboot (a second boot of the same root) and a
 # restart, a user who re-creates the queue in a loop, the key file across a
 # reinstall, and nothing left after a purge but the system user, the groups
-# and the script's ID mark.
+# and the script's ID mark; and the package's own autopkgtest.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -194,6 +194,16 @@ wait_idle() {
     done
     return 1
 }
+# wait_status TEXT: until the daemon's status, as systemd shows it, is TEXT.
+wait_status() {
+    local deadline=$((SECONDS + 20))
+    while ((SECONDS < deadline)); do
+        [[ $(unit_property StatusText) == "$1" ]] && return 0
+        sleep 0.2
+    done
+    echo "status: $(unit_property StatusText)" >&2
+    return 1
+}
 # count_of CURSOR REGEX: entries after CURSOR that match.
 count_of() {
     journal_after "$1" | grep -cE -- "$2"
@@ -212,7 +222,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,fuse3,bindfs,cron,at \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -274,6 +284,10 @@ expect_eq "install starts the service" active "$(in_ct systemctl is-active usera
 check "the queue is prepared before the daemon starts" \
     wait_journal "$mark" 'useraccountctl\[[0-9]+\]: created queue .*owner [0-9]+ \(useraccountd\), group [0-9]+ \(useraccount\), mode 0620'
 check "the daemon logs its start" wait_journal "$mark" 'useraccountd\[[0-9]+\]: Started useraccountd'
+expect_eq "systemd waits for the daemon to say it is ready" notify "$(unit_property Type)"
+expect_contains "systemctl status shows what the daemon does" \
+    'Status: "Waiting for a command; served 0, failed 0"' \
+    "$(in_ct systemctl status --no-pager useraccountd)"
 status=$(in_ct useraccountctl status)
 expect_contains "status: creator is root" "creator:        user 0 (root)" "$status"
 check "status: owner is the service user, group the sender group" \
@@ -304,6 +318,26 @@ script_time=$(time_of "$mark" 'useraccount\[[0-9]+\]: added user alice$')
 check "the echo line is in the journal before the command's end, not at the daemon's exit" \
     in_range "$(seconds_between "$echo_time" "$script_time")" 0 10
 expect_eq "the same daemon still runs" "$main_pid" "$(unit_property MainPID)"
+check "the status counts the command" wait_status "Waiting for a command; served 1, failed 0"
+
+section "autopkgtest"
+# Debian's own test of the installed package, from its source tree, as
+# Debian's CI runs it but on this testbed and offline: the null runner runs
+# it right here, as root.
+source_copy=$rootfs/root/useraccountd-source
+mkdir -p -- "$source_copy"
+copy_source_tree "$source_dir" "$source_copy"
+reset_start_limit
+in_ct autopkgtest -B /root/useraccountd-source -- null >"$work/autopkgtest.log" 2>&1
+autopkgtest_status=$?
+expect_eq "autopkgtest: every test passed, none skipped" 0 "$autopkgtest_status"
+check "autopkgtest: the smoke test passed" grep -qE '^smoke +PASS$' "$work/autopkgtest.log"
+((autopkgtest_status == 0)) || tail -n 40 "$work/autopkgtest.log" >&2
+grep -E '^(ok: |smoke )' "$work/autopkgtest.log"
+expect_eq "autopkgtest leaves the service running" active "$(in_ct systemctl is-active useraccountd)"
+expect_eq "autopkgtest leaves no account of its own" "" "$(in_ct getent passwd | grep '^smoke-')"
+rm -rf -- "$source_copy"
+main_pid=$(unit_property MainPID)
 
 section "senders in logind sessions"
 in_ct useradd -m bob
@@ -636,13 +670,19 @@ expect_no_kill "idle stop" "$mark"
 check "start again" in_ct systemctl start useraccountd
 
 section "start, then at once reload or stop"
+# systemd counts the start done once the daemon is ready, so neither the
+# reload nor the stop that follows at once can find it without its handlers.
 # Two starts a round, each round on its own count.
-for round in 1 2; do
+in_ct systemctl stop useraccountd
+reloads=0
+for round in $(seq 20); do
     reset_start_limit
     mark=$(cursor)
     check "round $round: systemctl start and at once reload" \
         in_ct sh -c 'systemctl start useraccountd && systemctl reload useraccountd'
-    check "round $round: the daemon logs the reload" wait_journal "$mark" 'Reloaded configuration file'
+    if wait_journal "$mark" 'useraccountd\[[0-9]+\]: Reloaded configuration file'; then
+        reloads=$((reloads + 1))
+    fi
     expect_eq "round $round: the daemon runs on after the reload" active \
         "$(in_ct systemctl is-active useraccountd)"
     check "round $round: systemctl stop, then start and at once stop" \
@@ -651,6 +691,7 @@ for round in 1 2; do
         "$(unit_property Result) $(unit_property ExecMainStatus)"
     expect_no_kill "round $round" "$mark"
 done
+expect_eq "every reload reached the daemon's handler" 20 "$reloads"
 reset_start_limit
 check "start again" in_ct systemctl start useraccountd
 
