@@ -1,0 +1,234 @@
+#include "outcome_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "command_queue.h"
+#include "daemon.h"
+#include "text_escape.h"
+#include "trusted_path.h"
+
+namespace {
+
+// Room for the longest line: the escaped text and everything before it.
+constexpr std::size_t line_room = escaped_size_max(max_text_size) + 512;
+
+// The note of a running command: its escaped text and a newline.
+constexpr std::size_t note_room = escaped_size_max(max_text_size) + 1;
+
+// The error, if any, of writing the note of the command now running: told
+// together with its line, in one entry.
+int note_error = 0;
+
+// Beside the record, named for it; -r is read once, at start.
+const std::string& note_name() {
+    static const std::string name = *record_file_name + ".running";
+    return name;
+}
+
+// As root the daemon must not be led to write a file of another's or of the
+// system: the path is walked as for -l and -p, and the file used only if it
+// is a regular file of this user's or root's, with one link, that nobody
+// else may write. Returns the descriptor, or -1 with errno.
+int open_record_file(const char* name, int flags) {
+    const int fd = open_trusted(name, flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
+    if (fd == -1) {
+        return -1;
+    }
+    struct stat st {};
+    int refusal = fstat(fd, &st) == -1 ? errno : 0;
+    const bool others_file = st.st_uid != geteuid() && st.st_uid != 0;
+    if (refusal == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1 || others_file ||
+                         (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        refusal = EPERM;
+    }
+    if (refusal != 0) {
+        close(fd);
+        errno = refusal;
+        return -1;
+    }
+    return fd;
+}
+
+// Appends the whole line or nothing: a reader must never meet part of a line
+// that the next one would continue. 0, or an error number.
+int append_line(const char* name, const char* line, std::size_t size) {
+    const int fd = open_record_file(name, O_WRONLY | O_APPEND | O_CREAT);
+    if (fd == -1) {
+        return errno;
+    }
+    struct stat before {};
+    int error = fstat(fd, &before) == -1 ? errno : 0;
+    if (error == 0) {
+        const ssize_t written = write(fd, line, size);
+        if (written != static_cast<ssize_t>(size)) {
+            error = written == -1 ? errno : ENOSPC;
+            if (written > 0) {
+                (void)!ftruncate(fd, before.st_size);
+            }
+        }
+    }
+    if (close(fd) == -1 && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
+std::size_t put_time(char* out) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    std::size_t length = strftime(out, 32, "%Y-%m-%dT%H:%M:%S", &utc);
+    length += static_cast<std::size_t>(
+        snprintf(out + length, 16, ".%06ldZ", static_cast<long>(now.tv_nsec / 1000)));
+    return length;
+}
+
+// The text is escaped here, into the line, unless it comes escaped already
+// (from the note of a running command).
+void write_line(long type, outcome what, std::string_view detail, std::string_view text,
+                bool escaped = false) {
+    static char line[line_room];
+    std::size_t length = put_time(line);
+    length += static_cast<std::size_t>(
+        snprintf(line + length, 256, "\t%ld\t%s\t", type, outcome_name(what)));
+    // A detail is the daemon's own short text; a tab or newline in one
+    // would only come from a bug, and must not split the line.
+    for (const char c : detail.substr(0, 200)) {
+        line[length++] = c == '\t' || c == '\n' ? ' ' : c;
+    }
+    line[length++] = '\t';
+    const std::size_t text_start = length;
+    if (escaped) {
+        length += text.copy(line + length, text.size());
+    } else {
+        length += escape_text(text, line + length, escape_style::field);
+    }
+    const std::string_view escaped_text(line + text_start, length - text_start);
+    line[length++] = '\n';
+
+    int error = append_line(record_file_name->c_str(), line, length);
+    const char* failed_name = record_file_name->c_str();
+    if (error == 0 && note_error != 0) {
+        error = note_error;
+        failed_name = note_name().c_str();
+    }
+    note_error = 0;
+    if (error != 0) {
+        // The entry keeps what the line would have told.
+        syslog(LOG_ERR, "Can not write outcome record: %s, error: %s; type %ld, %s%s%.*s: %.*s",
+               failed_name, strerror(error), type, outcome_name(what), detail.empty() ? "" : " ",
+               static_cast<int>(detail.size()), detail.data(),
+               static_cast<int>(escaped_text.size()), escaped_text.data());
+    }
+}
+
+}  // namespace
+
+const char* outcome_name(outcome what) {
+    switch (what) {
+        case outcome::succeeded:
+            return "succeeded";
+        case outcome::failed:
+            return "failed";
+        case outcome::signal:
+            return "signal";
+        case outcome::error:
+            return "error";
+        case outcome::refused:
+            return "refused";
+        case outcome::oversized:
+            return "oversized";
+        case outcome::ignored:
+            return "ignored";
+        case outcome::unknown:
+            return "unknown";
+    }
+    return "unknown";
+}
+
+void record_unfinished_command() {
+    if (!record_file_name) {
+        return;
+    }
+    const std::string& name = note_name();
+    const int fd = open_record_file(name.c_str(), O_RDONLY);
+    if (fd == -1) {
+        if (errno != ENOENT) {
+            syslog(LOG_ERR, "Can not read outcome record: %s, error: %s", name.c_str(),
+                   strerror(errno));
+        }
+        return;
+    }
+    static char note[note_room];
+    const ssize_t length = read(fd, note, sizeof note);
+    close(fd);
+    std::string_view text(note, length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (text.ends_with('\n')) {
+        text.remove_suffix(1);
+    }
+    // Written escaped by an earlier daemon; a note cut short or made by
+    // another hand is told as it is, never as a second line.
+    if (text.find_first_of("\t\n") != std::string_view::npos) {
+        text = {};
+    }
+    write_line(1, outcome::unknown, "its daemon ended while it ran", text, true);
+    unlink(name.c_str());
+}
+
+void record_command_start(std::string_view text) {
+    if (!record_file_name) {
+        return;
+    }
+    static char note[note_room];
+    const std::size_t length = escape_text(text, note, escape_style::field);
+    note[length] = '\n';
+    const int fd = open_record_file(note_name().c_str(), O_WRONLY | O_CREAT);
+    note_error = fd == -1 ? errno : 0;
+    if (fd == -1) {
+        return;
+    }
+    errno = ENOSPC;  // what a short write means
+    if (ftruncate(fd, 0) == -1 || write(fd, note, length + 1) != static_cast<ssize_t>(length + 1)) {
+        note_error = errno;
+    }
+    close(fd);
+}
+
+void record_command_end(std::string_view text, int wait_status, int run_error) {
+    if (!record_file_name) {
+        return;
+    }
+    char detail[64];
+    outcome what = outcome::succeeded;
+    if (wait_status == -1) {
+        what = outcome::error;
+        snprintf(detail, sizeof detail, "%s", strerror(run_error));
+    } else if (WIFSIGNALED(wait_status)) {
+        what = outcome::signal;
+        snprintf(detail, sizeof detail, "%d", WTERMSIG(wait_status));
+    } else {
+        what = WEXITSTATUS(wait_status) == 0 ? outcome::succeeded : outcome::failed;
+        snprintf(detail, sizeof detail, "%d", WEXITSTATUS(wait_status));
+    }
+    write_line(1, what, detail, text);
+    // Once its line is written: a daemon that dies in between leaves a
+    // second line, unknown, rather than none.
+    unlink(note_name().c_str());
+}
+
+void record_outcome(long type, outcome what, std::string_view detail, std::string_view text) {
+    if (record_file_name) {
+        write_line(type, what, detail, text);
+    }
+}
