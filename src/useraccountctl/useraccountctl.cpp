@@ -29,8 +29,9 @@ void print_usage() {
         "  stop            stop a daemon in order, after the command it is running\n"
         "\n"
         "Run '%s COMMAND --help' for the options of a command.\n"
-        "Exit status: 0 success, 1 failure, 2 usage error.\n",
-        program_name, program_name);
+        "Exit status: 0 success, 1 failure, 2 usage error; send tells more apart\n"
+        "(see '%s send --help').\n",
+        program_name, program_name, program_name);
 }
 
 struct command {
