@@ -29,26 +29,71 @@ constexpr std::size_t note_room = escaped_size_max(max_text_size) + 1;
 // together with its line, in one entry.
 int note_error = 0;
 
-// Beside the record, named for it; -r is read once, at start.
-const std::string& note_name() {
-    static const std::string name = *record_file_name + ".running";
-    return name;
+// The record's directory, held open: each line costs an open of the file in
+// it, not a walk of the whole path. -r is read once, at start.
+struct record_place {
+    int dir_fd = -1;
+    std::string dir;
+    std::string file;  // the record's name in dir
+    std::string note;  // the note of a running command, beside it
+};
+
+record_place& place() {
+    static record_place p = [] {
+        record_place made;
+        const std::string& name = *record_file_name;
+        const std::size_t slash = name.rfind('/');
+        made.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+        made.file = slash == std::string::npos ? name : name.substr(slash + 1);
+        made.note = made.file + ".running";
+        return made;
+    }();
+    return p;
+}
+
+bool trusted_owner(uid_t uid) {
+    return uid == 0 || uid == geteuid();
+}
+
+// The directory as it is now: walked from "/" as for -l and -p when first
+// needed, and again once it was removed or replaced; used only while it is
+// root's or this user's, and nobody else may write it unless it is sticky.
+// Returns its descriptor, or -1 with errno.
+int record_dir() {
+    record_place& p = place();
+    struct stat st {};
+    if (p.dir_fd != -1 && (fstat(p.dir_fd, &st) == -1 || st.st_nlink == 0)) {
+        close(p.dir_fd);
+        p.dir_fd = -1;
+    }
+    if (p.dir_fd == -1) {
+        p.dir_fd = open_trusted_directory(p.dir.c_str());
+        if (p.dir_fd == -1 || fstat(p.dir_fd, &st) == -1) {
+            return -1;
+        }
+    }
+    const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!trusted_owner(st.st_uid) || (others_write && (st.st_mode & S_ISVTX) == 0)) {
+        errno = EPERM;
+        return -1;
+    }
+    return p.dir_fd;
 }
 
 // As root the daemon must not be led to write a file of another's or of the
-// system: the path is walked as for -l and -p, and the file used only if it
-// is a regular file of this user's or root's, with one link, that nobody
-// else may write. Returns the descriptor, or -1 with errno.
-int open_record_file(const char* name, int flags) {
-    const int fd = open_trusted(name, flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
+// system: the file is used only if it is a regular file of this user's or
+// root's, with one link, that nobody else may write. Returns the descriptor,
+// with *st filled in, or -1 with errno.
+int open_record_file(const std::string& name, int flags, struct stat* st) {
+    const int dir = record_dir();
+    const int fd =
+        dir == -1 ? -1 : openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
     if (fd == -1) {
         return -1;
     }
-    struct stat st {};
-    int refusal = fstat(fd, &st) == -1 ? errno : 0;
-    const bool others_file = st.st_uid != geteuid() && st.st_uid != 0;
-    if (refusal == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1 || others_file ||
-                         (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+    int refusal = fstat(fd, st) == -1 ? errno : 0;
+    if (refusal == 0 && (!S_ISREG(st->st_mode) || st->st_nlink != 1 || !trusted_owner(st->st_uid) ||
+                         (st->st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
         refusal = EPERM;
     }
     if (refusal != 0) {
@@ -61,26 +106,30 @@ int open_record_file(const char* name, int flags) {
 
 // Appends the whole line or nothing: a reader must never meet part of a line
 // that the next one would continue. 0, or an error number.
-int append_line(const char* name, const char* line, std::size_t size) {
-    const int fd = open_record_file(name, O_WRONLY | O_APPEND | O_CREAT);
+int append_line(const char* line, std::size_t size) {
+    struct stat before {};
+    const int fd = open_record_file(place().file, O_WRONLY | O_APPEND | O_CREAT, &before);
     if (fd == -1) {
         return errno;
     }
-    struct stat before {};
-    int error = fstat(fd, &before) == -1 ? errno : 0;
-    if (error == 0) {
-        const ssize_t written = write(fd, line, size);
-        if (written != static_cast<ssize_t>(size)) {
-            error = written == -1 ? errno : ENOSPC;
-            if (written > 0) {
-                (void)!ftruncate(fd, before.st_size);
-            }
+    int error = 0;
+    const ssize_t written = write(fd, line, size);
+    if (written != static_cast<ssize_t>(size)) {
+        error = written == -1 ? errno : ENOSPC;
+        if (written > 0) {
+            (void)!ftruncate(fd, before.st_size);
         }
     }
     if (close(fd) == -1 && error == 0) {
         error = errno;
     }
     return error;
+}
+
+// The path of a file of the record, for an entry.
+std::string path_of(const std::string& name) {
+    const std::string& dir = place().dir;
+    return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
 std::size_t put_time(char* out) {
@@ -117,17 +166,18 @@ void write_line(long type, outcome what, std::string_view detail, std::string_vi
     const std::string_view escaped_text(line + text_start, length - text_start);
     line[length++] = '\n';
 
-    int error = append_line(record_file_name->c_str(), line, length);
+    int error = append_line(line, length);
     const char* failed_name = record_file_name->c_str();
     if (error == 0 && note_error != 0) {
         error = note_error;
-        failed_name = note_name().c_str();
+        failed_name = nullptr;
     }
     note_error = 0;
     if (error != 0) {
         // The entry keeps what the line would have told.
         syslog(LOG_ERR, "Can not write outcome record: %s, error: %s; type %ld, %s%s%.*s: %.*s",
-               failed_name, strerror(error), type, outcome_name(what), detail.empty() ? "" : " ",
+               failed_name != nullptr ? failed_name : path_of(place().note).c_str(),
+               strerror(error), type, outcome_name(what), detail.empty() ? "" : " ",
                static_cast<int>(detail.size()), detail.data(),
                static_cast<int>(escaped_text.size()), escaped_text.data());
     }
@@ -161,12 +211,12 @@ void record_unfinished_command() {
     if (!record_file_name) {
         return;
     }
-    const std::string& name = note_name();
-    const int fd = open_record_file(name.c_str(), O_RDONLY);
+    struct stat st {};
+    const int fd = open_record_file(place().note, O_RDONLY, &st);
     if (fd == -1) {
         if (errno != ENOENT) {
-            syslog(LOG_ERR, "Can not read outcome record: %s, error: %s", name.c_str(),
-                   strerror(errno));
+            syslog(LOG_ERR, "Can not read outcome record: %s, error: %s",
+                   path_of(place().note).c_str(), strerror(errno));
         }
         return;
     }
@@ -183,7 +233,7 @@ void record_unfinished_command() {
         text = {};
     }
     write_line(1, outcome::unknown, "its daemon ended while it ran", text, true);
-    unlink(name.c_str());
+    unlinkat(record_dir(), place().note.c_str(), 0);
 }
 
 void record_command_start(std::string_view text) {
@@ -193,7 +243,8 @@ void record_command_start(std::string_view text) {
     static char note[note_room];
     const std::size_t length = escape_text(text, note, escape_style::field);
     note[length] = '\n';
-    const int fd = open_record_file(note_name().c_str(), O_WRONLY | O_CREAT);
+    struct stat st {};
+    const int fd = open_record_file(place().note, O_WRONLY | O_CREAT, &st);
     note_error = fd == -1 ? errno : 0;
     if (fd == -1) {
         return;
@@ -224,7 +275,7 @@ void record_command_end(std::string_view text, int wait_status, int run_error) {
     write_line(1, what, detail, text);
     // Once its line is written: a daemon that dies in between leaves a
     // second line, unknown, rather than none.
-    unlink(note_name().c_str());
+    unlinkat(record_dir(), place().note.c_str(), 0);
 }
 
 void record_outcome(long type, outcome what, std::string_view detail, std::string_view text) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -227,6 +228,18 @@ TEST_F(service, log_file_or_record_in_missing_directory_is_logged_and_serving_go
                               "Can not write outcome record: /quex/missing/outcomes, error: "
                               "No such file or directory; type 7, ignored: still serving"));
     EXPECT_FALSE(file_exists("/quex/missing"));
+
+    // The record's directory made, then removed while the daemon serves.
+    ASSERT_EQ(mkdir("/quex/missing", 0755), 0);
+    ASSERT_EQ(q.send(7, "made"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+    EXPECT_TRUE(read_file("/quex/missing/outcomes").ends_with("\t7\tignored\t\tmade\n"));
+    std::filesystem::remove_all("/quex/missing");
+    ASSERT_EQ(q.send(7, "removed"), 0);
+    EXPECT_TRUE(
+        wait_for_daemon_entry(d, error,
+                              "Can not write outcome record: /quex/missing/outcomes, "
+                              "error: No such file or directory; type 7, ignored: removed"));
     d.signal(SIGKILL);
 }
 
