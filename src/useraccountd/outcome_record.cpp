@@ -35,7 +35,10 @@ struct record_place {
     int dir_fd = -1;
     std::string dir;
     std::string file;  // the record's name in dir
-    std::string note;  // the note of a running command, beside it
+    // Beside it, the note of the command that runs: its text while it runs,
+    // empty otherwise. Held open, since it is written twice per command.
+    std::string note;
+    int note_fd = -1;
 };
 
 record_place& place() {
@@ -126,6 +129,20 @@ int append_line(const char* line, std::size_t size) {
     return error;
 }
 
+// The note, open for writing: the one held, unless it was removed meanwhile.
+int note_file() {
+    record_place& p = place();
+    struct stat st {};
+    if (p.note_fd != -1 && (fstat(p.note_fd, &st) == -1 || st.st_nlink == 0)) {
+        close(p.note_fd);
+        p.note_fd = -1;
+    }
+    if (p.note_fd == -1) {
+        p.note_fd = open_record_file(p.note, O_RDWR | O_CREAT, &st);
+    }
+    return p.note_fd;
+}
+
 // The path of a file of the record, for an entry.
 std::string path_of(const std::string& name) {
     const std::string& dir = place().dir;
@@ -212,7 +229,7 @@ void record_unfinished_command() {
         return;
     }
     struct stat st {};
-    const int fd = open_record_file(place().note, O_RDONLY, &st);
+    const int fd = open_record_file(place().note, O_RDWR, &st);
     if (fd == -1) {
         if (errno != ENOENT) {
             syslog(LOG_ERR, "Can not read outcome record: %s, error: %s",
@@ -220,10 +237,13 @@ void record_unfinished_command() {
         }
         return;
     }
+    place().note_fd = fd;
     static char note[note_room];
-    const ssize_t length = read(fd, note, sizeof note);
-    close(fd);
-    std::string_view text(note, length > 0 ? static_cast<std::size_t>(length) : 0);
+    const ssize_t length = pread(fd, note, sizeof note, 0);
+    if (length <= 0) {
+        return;  // no command was running
+    }
+    std::string_view text(note, static_cast<std::size_t>(length));
     if (text.ends_with('\n')) {
         text.remove_suffix(1);
     }
@@ -233,7 +253,7 @@ void record_unfinished_command() {
         text = {};
     }
     write_line(1, outcome::unknown, "its daemon ended while it ran", text, true);
-    unlinkat(record_dir(), place().note.c_str(), 0);
+    (void)!ftruncate(fd, 0);
 }
 
 void record_command_start(std::string_view text) {
@@ -241,19 +261,15 @@ void record_command_start(std::string_view text) {
         return;
     }
     static char note[note_room];
-    const std::size_t length = escape_text(text, note, escape_style::field);
-    note[length] = '\n';
-    struct stat st {};
-    const int fd = open_record_file(place().note, O_WRONLY | O_CREAT, &st);
+    const std::size_t length = escape_text(text, note, escape_style::field) + 1;
+    note[length - 1] = '\n';
+    const int fd = note_file();
     note_error = fd == -1 ? errno : 0;
-    if (fd == -1) {
-        return;
-    }
     errno = ENOSPC;  // what a short write means
-    if (ftruncate(fd, 0) == -1 || write(fd, note, length + 1) != static_cast<ssize_t>(length + 1)) {
+    if (fd != -1 && (pwrite(fd, note, length, 0) != static_cast<ssize_t>(length) ||
+                     ftruncate(fd, static_cast<off_t>(length)) == -1)) {
         note_error = errno;
     }
-    close(fd);
 }
 
 void record_command_end(std::string_view text, int wait_status, int run_error) {
@@ -275,7 +291,9 @@ void record_command_end(std::string_view text, int wait_status, int run_error) {
     write_line(1, what, detail, text);
     // Once its line is written: a daemon that dies in between leaves a
     // second line, unknown, rather than none.
-    unlinkat(record_dir(), place().note.c_str(), 0);
+    if (place().note_fd != -1) {
+        (void)!ftruncate(place().note_fd, 0);
+    }
 }
 
 void record_outcome(long type, outcome what, std::string_view detail, std::string_view text) {

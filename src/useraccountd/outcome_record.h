@@ -34,8 +34,9 @@ const char* outcome_name(outcome what);
 // or a stop timed out) gets its line now, with its outcome unknown.
 void record_unfinished_command();
 
-// Before the command of this text runs: leaves a note beside the record that
-// the next start finds should this daemon die before record_command_end().
+// Before the command of this text runs: writes it in a note beside the
+// record (FILE.running), emptied again by record_command_end(); the next
+// start finds it there should this daemon die in between.
 void record_command_start(std::string_view text);
 
 // After it ran: wait_status as system() returned it, run_error its errno

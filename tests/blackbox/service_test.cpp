@@ -510,7 +510,8 @@ TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
         ASSERT_TRUE(wait_for_output(next, debug_line(0)));
         stop(next);
     }
-    EXPECT_FALSE(file_exists(record + ".running"));
+    EXPECT_TRUE(file_exists(record + ".running"));
+    EXPECT_EQ(read_file(record + ".running"), "") << "the note of a command that has ended";
     EXPECT_EQ(record_lines(record),
               (std::vector<words>{
                   {"1", "failed", "3", "fails \\x1b[2J 'a b'"},
