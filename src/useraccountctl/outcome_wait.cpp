@@ -89,7 +89,11 @@ bool outcome_follower::open_current() {
     }
     close_file(previous_.fd);
     previous_ = std::move(current_);
-    current_ = record_file{fd, st.st_dev, st.st_ino, 0, {}};
+    current_.fd = fd;
+    current_.dev = st.st_dev;
+    current_.ino = st.st_ino;
+    current_.offset = 0;
+    current_.partial.clear();
     return true;
 }
 

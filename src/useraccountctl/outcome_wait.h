@@ -48,7 +48,8 @@ class outcome_follower {
     };
 
     bool open_current();
-    bool find_line(record_file& file, long type, const std::string& escaped, std::string& found);
+    static bool find_line(record_file& file, long type, const std::string& escaped,
+                          std::string& found);
 
     std::string path_;
     record_file current_;
