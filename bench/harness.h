@@ -80,7 +80,9 @@ std::size_t waiting_messages();
 void send(long type, const std::string& text);
 void clear_queue();
 
-enum class server_kind { floor, daemon };
+// daemon_record: useraccountd with its outcome record on (-r), as the unit
+// runs it.
+enum class server_kind { floor, daemon, daemon_record };
 const char* name_of(server_kind kind);
 
 struct memory_figures {
@@ -97,8 +99,9 @@ struct cpu_figures {
     long switches = 0;     // voluntary + nonvoluntary
 };
 
-// useraccountd (with -c and -l) or the floor, a child of this program, its
-// standard output and log stream on files in work_dir. The constructor
+// useraccountd (with -c and -l, and -r for daemon_record) or the floor, a
+// child of this program, its standard output, log stream and record on files
+// in work_dir. The constructor
 // returns once the server waits for its first message.
 class server {
   public:
@@ -149,8 +152,9 @@ std::string verdict(bool met);
 void print_table();
 
 // The benchmarks.
-void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink);
-void bench_idle();
+void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink,
+                 server_kind daemon_kind = server_kind::daemon);
+void bench_idle(server_kind daemon_kind = server_kind::daemon);
 void bench_memory();
 void bench_stop();
 
