@@ -102,8 +102,8 @@ int main(int argc, char* argv[]) {
     // The same, with the outcome record on, as the packaged unit runs it.
     if (wanted("record")) {
         progress("drain with the outcome record, sudo bound to /usr/bin/true\n");
-        bench_drain("(sudo = /usr/bin/true), record on", config.drain_messages,
-                    config.drain_rounds, false, sink, server_kind::daemon_record);
+        bench_drain("(sudo = /usr/bin/true), record on", config.drain_messages, config.drain_rounds,
+                    false, sink, server_kind::daemon_record);
         progress("idle with the outcome record\n");
         bench_idle(server_kind::daemon_record);
     }
