@@ -29,16 +29,17 @@ constexpr std::size_t note_room = escaped_size_max(max_text_size) + 1;
 // together with its line, in one entry.
 int note_error = 0;
 
-// The record's directory, held open: each line costs an open of the file in
-// it, not a walk of the whole path. -r is read once, at start.
+// Where the record lives. -r is read once, at start.
 struct record_place {
-    int dir_fd = -1;
     std::string dir;
     std::string file;  // the record's name in dir
     // Beside it, the note of the command that runs: its text while it runs,
-    // empty otherwise. Held open, since it is written twice per command.
+    // empty otherwise.
     std::string note;
-    int note_fd = -1;
+    // The directory as last walked from "/" and found trusted.
+    bool walked = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 
 record_place& place() {
@@ -54,43 +55,59 @@ record_place& place() {
     return p;
 }
 
+// Held while a command runs, from its note to its line, and closed then:
+// between messages the daemon holds nothing open in the record's directory,
+// which an administrator may unmount, move or remove.
+int command_dir = -1;
+int command_note = -1;
+
+void close_held(int& fd) {
+    if (fd != -1) {
+        close(fd);
+        fd = -1;
+    }
+}
+
 bool trusted_owner(uid_t uid) {
     return uid == 0 || uid == geteuid();
 }
 
-// The directory as it is now: walked from "/" as for -l and -p when first
-// needed, and again once it was removed or replaced; used only while it is
-// root's or this user's, and nobody else may write it unless it is sticky.
-// Returns its descriptor, or -1 with errno.
-int record_dir() {
+// The record's directory, for the caller to close. The path is walked from
+// "/" as for -l and -p the first time, and again whenever it leads
+// elsewhere (the directory was replaced, or another file system mounted);
+// a quick open by the path serves while it reaches the very directory that
+// walk found. It must still be root's or this user's, and nobody else may
+// write it unless it is sticky. -1 with errno on failure.
+int open_record_dir() {
     record_place& p = place();
     struct stat st {};
-    if (p.dir_fd != -1 && (fstat(p.dir_fd, &st) == -1 || st.st_nlink == 0)) {
-        close(p.dir_fd);
-        p.dir_fd = -1;
+    int fd = open(p.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd != -1 &&
+        (fstat(fd, &st) == -1 || !p.walked || st.st_dev != p.dev || st.st_ino != p.ino)) {
+        close(fd);
+        fd = open_trusted_directory(p.dir.c_str());
+        p.walked = fd != -1 && fstat(fd, &st) == 0;
+        p.dev = st.st_dev;
+        p.ino = st.st_ino;
     }
-    if (p.dir_fd == -1) {
-        p.dir_fd = open_trusted_directory(p.dir.c_str());
-        if (p.dir_fd == -1 || fstat(p.dir_fd, &st) == -1) {
-            return -1;
-        }
+    if (fd == -1) {
+        return -1;
     }
     const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    if (!trusted_owner(st.st_uid) || (others_write && (st.st_mode & S_ISVTX) == 0)) {
+    if (!p.walked || !trusted_owner(st.st_uid) || (others_write && (st.st_mode & S_ISVTX) == 0)) {
+        close(fd);
         errno = EPERM;
         return -1;
     }
-    return p.dir_fd;
+    return fd;
 }
 
 // As root the daemon must not be led to write a file of another's or of the
-// system: the file is used only if it is a regular file of this user's or
-// root's, with one link, that nobody else may write. Returns the descriptor,
-// with *st filled in, or -1 with errno.
-int open_record_file(const std::string& name, int flags, struct stat* st) {
-    const int dir = record_dir();
-    const int fd =
-        dir == -1 ? -1 : openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
+// system: a file in the directory is used only if it is a regular file of
+// this user's or root's, with one link, that nobody else may write. Returns
+// the descriptor, with *st filled in, or -1 with errno.
+int open_record_file(int dir, const std::string& name, int flags, struct stat* st) {
+    const int fd = openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
     if (fd == -1) {
         return -1;
     }
@@ -110,37 +127,29 @@ int open_record_file(const std::string& name, int flags, struct stat* st) {
 // Appends the whole line or nothing: a reader must never meet part of a line
 // that the next one would continue. 0, or an error number.
 int append_line(const char* line, std::size_t size) {
-    struct stat before {};
-    const int fd = open_record_file(place().file, O_WRONLY | O_APPEND | O_CREAT, &before);
-    if (fd == -1) {
+    const int dir = command_dir != -1 ? command_dir : open_record_dir();
+    if (dir == -1) {
         return errno;
     }
-    int error = 0;
-    const ssize_t written = write(fd, line, size);
-    if (written != static_cast<ssize_t>(size)) {
-        error = written == -1 ? errno : ENOSPC;
-        if (written > 0) {
-            (void)!ftruncate(fd, before.st_size);
+    struct stat before {};
+    const int fd = open_record_file(dir, place().file, O_WRONLY | O_APPEND | O_CREAT, &before);
+    int error = fd == -1 ? errno : 0;
+    if (fd != -1) {
+        const ssize_t written = write(fd, line, size);
+        if (written != static_cast<ssize_t>(size)) {
+            error = written == -1 ? errno : ENOSPC;
+            if (written > 0) {
+                (void)!ftruncate(fd, before.st_size);
+            }
+        }
+        if (close(fd) == -1 && error == 0) {
+            error = errno;
         }
     }
-    if (close(fd) == -1 && error == 0) {
-        error = errno;
+    if (dir != command_dir) {
+        close(dir);
     }
     return error;
-}
-
-// The note, open for writing: the one held, unless it was removed meanwhile.
-int note_file() {
-    record_place& p = place();
-    struct stat st {};
-    if (p.note_fd != -1 && (fstat(p.note_fd, &st) == -1 || st.st_nlink == 0)) {
-        close(p.note_fd);
-        p.note_fd = -1;
-    }
-    if (p.note_fd == -1) {
-        p.note_fd = open_record_file(p.note, O_RDWR | O_CREAT, &st);
-    }
-    return p.note_fd;
 }
 
 // The path of a file of the record, for an entry.
@@ -228,32 +237,31 @@ void record_unfinished_command() {
     if (!record_file_name) {
         return;
     }
+    command_dir = open_record_dir();
     struct stat st {};
-    const int fd = open_record_file(place().note, O_RDWR, &st);
-    if (fd == -1) {
-        if (errno != ENOENT) {
-            syslog(LOG_ERR, "Can not read outcome record: %s, error: %s",
-                   path_of(place().note).c_str(), strerror(errno));
-        }
-        return;
-    }
-    place().note_fd = fd;
+    command_note =
+        command_dir == -1 ? -1 : open_record_file(command_dir, place().note, O_RDWR, &st);
     static char note[note_room];
-    const ssize_t length = pread(fd, note, sizeof note, 0);
-    if (length <= 0) {
-        return;  // no command was running
+    const ssize_t length = command_note == -1 ? -1 : pread(command_note, note, sizeof note, 0);
+    if (length == -1 && errno != ENOENT) {
+        syslog(LOG_ERR, "Can not read outcome record: %s, error: %s", path_of(place().note).c_str(),
+               strerror(errno));
     }
-    std::string_view text(note, static_cast<std::size_t>(length));
-    if (text.ends_with('\n')) {
-        text.remove_suffix(1);
+    if (length > 0) {
+        std::string_view text(note, static_cast<std::size_t>(length));
+        if (text.ends_with('\n')) {
+            text.remove_suffix(1);
+        }
+        // Written escaped by an earlier daemon; a note cut short or made by
+        // another hand is told as it is, never as a second line.
+        if (text.find_first_of("\t\n") != std::string_view::npos) {
+            text = {};
+        }
+        write_line(1, outcome::unknown, "its daemon ended while it ran", text, true);
+        (void)!ftruncate(command_note, 0);
     }
-    // Written escaped by an earlier daemon; a note cut short or made by
-    // another hand is told as it is, never as a second line.
-    if (text.find_first_of("\t\n") != std::string_view::npos) {
-        text = {};
-    }
-    write_line(1, outcome::unknown, "its daemon ended while it ran", text, true);
-    (void)!ftruncate(fd, 0);
+    close_held(command_note);
+    close_held(command_dir);
 }
 
 void record_command_start(std::string_view text) {
@@ -263,11 +271,15 @@ void record_command_start(std::string_view text) {
     static char note[note_room];
     const std::size_t length = escape_text(text, note, escape_style::field) + 1;
     note[length - 1] = '\n';
-    const int fd = note_file();
-    note_error = fd == -1 ? errno : 0;
+    command_dir = open_record_dir();
+    struct stat st {};
+    command_note =
+        command_dir == -1 ? -1 : open_record_file(command_dir, place().note, O_RDWR | O_CREAT, &st);
+    note_error = command_note == -1 ? errno : 0;
     errno = ENOSPC;  // what a short write means
-    if (fd != -1 && (pwrite(fd, note, length, 0) != static_cast<ssize_t>(length) ||
-                     ftruncate(fd, static_cast<off_t>(length)) == -1)) {
+    if (command_note != -1 &&
+        (pwrite(command_note, note, length, 0) != static_cast<ssize_t>(length) ||
+         ftruncate(command_note, static_cast<off_t>(length)) == -1)) {
         note_error = errno;
     }
 }
@@ -291,9 +303,11 @@ void record_command_end(std::string_view text, int wait_status, int run_error) {
     write_line(1, what, detail, text);
     // Once its line is written: a daemon that dies in between leaves a
     // second line, unknown, rather than none.
-    if (place().note_fd != -1) {
-        (void)!ftruncate(place().note_fd, 0);
+    if (command_note != -1) {
+        (void)!ftruncate(command_note, 0);
     }
+    close_held(command_note);
+    close_held(command_dir);
 }
 
 void record_outcome(long type, outcome what, std::string_view detail, std::string_view text) {
