@@ -276,10 +276,12 @@ void record_command_start(std::string_view text) {
     command_note =
         command_dir == -1 ? -1 : open_record_file(command_dir, place().note, O_RDWR | O_CREAT, &st);
     note_error = command_note == -1 ? errno : 0;
+    // Emptied when the last command's line was written, unless that failed.
+    const bool stale = command_note != -1 && st.st_size != 0;
     errno = ENOSPC;  // what a short write means
     if (command_note != -1 &&
-        (pwrite(command_note, note, length, 0) != static_cast<ssize_t>(length) ||
-         ftruncate(command_note, static_cast<off_t>(length)) == -1)) {
+        ((stale && ftruncate(command_note, 0) == -1) ||
+         pwrite(command_note, note, length, 0) != static_cast<ssize_t>(length))) {
         note_error = errno;
     }
 }
