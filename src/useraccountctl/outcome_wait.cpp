@@ -11,9 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "ctl.h"
+#include "outcome_line.h"
 #include "text_escape.h"
 
 namespace {
@@ -28,8 +30,7 @@ std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// TIME, TYPE, OUTCOME, DETAIL, TEXT: a line with another number of fields is
-// none of the daemon's.
+// A line with another number of fields is none of the daemon's.
 std::vector<std::string_view> fields_of(std::string_view line) {
     std::vector<std::string_view> fields;
     for (std::size_t start = 0;;) {
@@ -42,18 +43,24 @@ std::vector<std::string_view> fields_of(std::string_view line) {
     }
 }
 
-int status_of(std::string_view outcome) {
-    if (outcome == "succeeded" || outcome == "ignored") {
-        return 0;
+int status_of(std::string_view word) {
+    const std::optional<outcome> what = outcome_named(word);
+    if (!what) {
+        return exit_failure;
     }
-    if (outcome == "failed" || outcome == "signal" || outcome == "error") {
-        return exit_command_failed;
-    }
-    if (outcome == "refused" || outcome == "oversized") {
-        return exit_command_refused;
-    }
-    if (outcome == "unknown") {
-        return exit_outcome_unknown;
+    switch (*what) {
+        case outcome::succeeded:
+        case outcome::ignored:
+            return 0;
+        case outcome::failed:
+        case outcome::signal:
+        case outcome::error:
+            return exit_command_failed;
+        case outcome::refused:
+        case outcome::oversized:
+            return exit_command_refused;
+        case outcome::unknown:
+            return exit_outcome_unknown;
     }
     return exit_failure;
 }
@@ -134,7 +141,8 @@ bool outcome_follower::find_line(record_file& file, long type, const std::string
              start = end + 1) {
             const std::string_view line(file.partial.data() + start, end - start);
             const auto fields = fields_of(line);
-            if (fields.size() == 5 && fields[1] == type_text && fields[4] == escaped) {
+            if (fields.size() == outcome_line_fields && fields[1] == type_text &&
+                fields[4] == escaped) {
                 found = line;
                 return true;
             }

@@ -1,6 +1,6 @@
 // useraccountctl send --wait: follows the daemon's outcome record (useraccountd
-// -r; src/useraccountd/outcome_record.h describes its lines) from where it
-// ended before the send, until the first line with the sent type and text.
+// -r; src/common/outcome_line.h describes its lines) from where it ended
+// before the send, until the first line with the sent type and text.
 #pragma once
 
 #include <sys/types.h>

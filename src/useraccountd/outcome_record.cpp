@@ -211,28 +211,6 @@ void write_line(long type, outcome what, std::string_view detail, std::string_vi
 
 }  // namespace
 
-const char* outcome_name(outcome what) {
-    switch (what) {
-        case outcome::succeeded:
-            return "succeeded";
-        case outcome::failed:
-            return "failed";
-        case outcome::signal:
-            return "signal";
-        case outcome::error:
-            return "error";
-        case outcome::refused:
-            return "refused";
-        case outcome::oversized:
-            return "oversized";
-        case outcome::ignored:
-            return "ignored";
-        case outcome::unknown:
-            return "unknown";
-    }
-    return "unknown";
-}
-
 void record_unfinished_command() {
     if (!record_file_name) {
         return;
