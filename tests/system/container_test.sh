@@ -522,14 +522,22 @@ section "stop during a command"
 make_script_slow
 # Meanwhile, a rotation while a sender waits for its outcome: the line comes
 # in the new file, and the old lines stay in the old one.
-in_ct sh -c "useraccountctl send --wait=30 slow rotation 2 >/root/rotation.out; echo \$? >/root/rotation.status" &
+in_ct sh -c "useraccountctl send --wait=30 slow rotation 5 >/root/rotation.out; echo \$? >/root/rotation.status" &
 rotation_sender=$!
-mark=$(cursor)
-wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow rotation 2$' 15
+# The daemon's note of the running command holds its text until its line
+# is written.
+note_holds() {
+    in_ct grep -qx "$1" "$record.running"
+}
+for _ in $(seq 75); do
+    note_holds 'slow rotation 5' && break
+    sleep 0.2
+done
 check "logrotate rotates the record" in_ct logrotate -f /etc/logrotate.d/useraccountd-outcomes
+check "while the command runs" note_holds 'slow rotation 5'
 wait "$rotation_sender"
 expect_eq "the waiting sender learns its outcome after the rotation" 0 "$(in_ct cat /root/rotation.status)"
-check "from the new file" grep -qE $'\tsucceeded\t0\tslow rotation 2$' <<<"$(in_ct cat "$record")"
+check "from the new file" grep -qE $'\tsucceeded\t0\tslow rotation 5$' <<<"$(in_ct cat "$record")"
 check "the old lines are in the rotated file" grep -qE $'\tlock alice$' <<<"$(in_ct cat "$record.1")"
 expect_eq "the new file is the group's to read" "useraccountd:useraccount 640" \
     "$(in_ct stat -c '%U:%G %a' "$record")"
