@@ -67,7 +67,7 @@ void bind_sudo_to_true(bool bound) {
 }  // namespace
 
 void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink,
-                 const log_sink* manager) {
+                 server_kind daemon_kind, const log_sink* manager) {
     std::vector<std::string> texts;
     for (int i = 0; i < messages; ++i) {
         char text[64];
@@ -92,8 +92,8 @@ void bench_drain(const char* label, int messages, int rounds, bool real_sudo, co
         drain_run daemon_run;
         for (int side = 0; side < 2; ++side) {
             const bool floor_now = (side == 0) == floor_first;
-            const drain_run run = drain_once(floor_now ? server_kind::floor : server_kind::daemon,
-                                             texts, sink, manager);
+            const drain_run run =
+                drain_once(floor_now ? server_kind::floor : daemon_kind, texts, sink, manager);
             (floor_now ? floor_run : daemon_run) = run;
             progress("  %s round %d %s: %.3f s\n", label, round + 1,
                      floor_now ? "floor" : "useraccountd", run.seconds);

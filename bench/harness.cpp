@@ -189,13 +189,22 @@ void clear_queue() {
 // ---- the servers
 
 const char* name_of(server_kind kind) {
-    return kind == server_kind::floor ? "floor" : "useraccountd";
+    switch (kind) {
+        case server_kind::floor:
+            return "floor";
+        case server_kind::daemon:
+            return "useraccountd";
+        case server_kind::daemon_record:
+            return "useraccountd-record";
+    }
+    return "?";
 }
 
 server::server(server_kind kind, int delay) : kind_(kind) {
     const std::string out = std::string(work_dir) + "/" + name_of(kind) + ".out";
     const std::string err = std::string(work_dir) + "/" + name_of(kind) + ".err";
     const std::string log = std::string(work_dir) + "/useraccountd.log";
+    const std::string record = std::string(work_dir) + "/outcomes.log";
     const std::string conf = conf_file(delay);
     // Made before the fork: the child of a program with threads may only
     // exec.
@@ -223,7 +232,10 @@ server::server(server_kind kind, int delay) : kind_(kind) {
             dup2(out_fd, 1) == -1 || dup2(err_fd, 2) == -1) {
             _exit(126);
         }
-        if (kind != server_kind::floor) {
+        if (kind == server_kind::daemon_record) {
+            execle(config.daemon_path.c_str(), "useraccountd", "-c", conf.c_str(), "-l",
+                   log.c_str(), "-r", record.c_str(), static_cast<char*>(nullptr), envp.data());
+        } else if (kind == server_kind::daemon) {
             execle(config.daemon_path.c_str(), "useraccountd", "-c", conf.c_str(), "-l",
                    log.c_str(), static_cast<char*>(nullptr), envp.data());
         } else {

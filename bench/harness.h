@@ -89,7 +89,9 @@ std::size_t waiting_messages();
 void send(long type, const std::string& text);
 void clear_queue();
 
-enum class server_kind { floor, daemon };
+// daemon_record: useraccountd with its outcome record on (-r), as the unit
+// runs it.
+enum class server_kind { floor, daemon, daemon_record };
 const char* name_of(server_kind kind);
 
 struct memory_figures {
@@ -106,9 +108,9 @@ struct cpu_figures {
     long switches = 0;     // voluntary + nonvoluntary
 };
 
-// useraccountd (with -c and -l, and $NOTIFY_SOCKET when configured) or the
-// floor, a child of this program, its standard output and log stream on
-// files in work_dir. The constructor
+// useraccountd (with -c and -l, -r for daemon_record, and $NOTIFY_SOCKET
+// when configured) or the floor, a child of this program, its standard
+// output, log stream and record on files in work_dir. The constructor
 // returns once the server waits for its first message.
 class server {
   public:
@@ -162,9 +164,10 @@ void print_table();
 // manager: the notify socket the daemon runs with, if any; its datagrams are
 // counted.
 void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink,
+                 server_kind daemon_kind = server_kind::daemon,
                  const log_sink* manager = nullptr);
 // condition: how the runs differ from the plain idle rows, for their label.
-void bench_idle(const std::string& condition = "");
+void bench_idle(server_kind daemon_kind = server_kind::daemon, const std::string& condition = "");
 void bench_memory();
 void bench_stop();
 

@@ -41,15 +41,16 @@ idle_run idle_once(server_kind kind, bool after_reload) {
 
 }  // namespace
 
-void bench_idle(const std::string& condition) {
+void bench_idle(server_kind daemon_kind, const std::string& condition) {
     const idle_run f = idle_once(server_kind::floor, false);
     progress("  idle floor done\n");
-    const idle_run d = idle_once(server_kind::daemon, false);
-    progress("  idle useraccountd done\n");
-    const idle_run r = idle_once(server_kind::daemon, true);
-    progress("  idle useraccountd after a reload done\n");
-    const std::string what =
-        "idle " + std::to_string(config.idle_seconds) + " s, empty queue" + condition;
+    const idle_run d = idle_once(daemon_kind, false);
+    progress("  idle %s done\n", name_of(daemon_kind));
+    const idle_run r = idle_once(daemon_kind, true);
+    progress("  idle %s after a reload done\n", name_of(daemon_kind));
+    const std::string what = "idle " + std::to_string(config.idle_seconds) + " s, empty queue" +
+                             (daemon_kind == server_kind::daemon_record ? ", record on" : "") +
+                             condition;
     table.push_back({what, "CPU time, utime+stime (ms)", fixed(f.cpu_ms, 0), fixed(d.cpu_ms, 0),
                      ratio_of(d.cpu_ms, f.cpu_ms), "0", verdict(d.cpu_ms == 0)});
     table.push_back({what, "time on CPU, schedstat (us)", fixed(f.run_us, 1), fixed(d.run_us, 1),

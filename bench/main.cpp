@@ -21,7 +21,7 @@ namespace {
 [[noreturn]] void usage() {
     fprintf(stderr,
             "usage: useraccount_bench --daemon PATH --floor PATH\n"
-            "       [--only drain|sudo|idle|notify|memory|stop]...\n"
+            "       [--only drain|sudo|idle|notify|memory|stop|record]...\n"
             "       [--drain N] [--drain-rounds R] [--sudo-drain N] [--sudo-drain-rounds R]\n"
             "       [--idle-seconds S] [--memory-messages N] [--stop-trials N] [--seed N]\n");
     exit(2);
@@ -104,9 +104,17 @@ int main(int argc, char* argv[]) {
         config.notify_socket = manager.path();
         progress("drain and idle, $NOTIFY_SOCKET set\n");
         bench_drain("(sudo = /usr/bin/true, $NOTIFY_SOCKET set)", config.drain_messages,
-                    config.drain_rounds, false, sink, &manager);
-        bench_idle(", $NOTIFY_SOCKET set");
+                    config.drain_rounds, false, sink, server_kind::daemon, &manager);
+        bench_idle(server_kind::daemon, ", $NOTIFY_SOCKET set");
         config.notify_socket.clear();
+    }
+    // The same, with the outcome record on, as the packaged unit runs it.
+    if (wanted("record")) {
+        progress("drain with the outcome record, sudo bound to /usr/bin/true\n");
+        bench_drain("(sudo = /usr/bin/true), record on", config.drain_messages, config.drain_rounds,
+                    false, sink, server_kind::daemon_record);
+        progress("idle with the outcome record\n");
+        bench_idle(server_kind::daemon_record);
     }
     if (wanted("memory")) {
         progress("memory\n");

@@ -27,6 +27,7 @@ install(TARGETS useraccountctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
 # Steps of the systemd unit before the daemon starts.
 install(PROGRAMS "${_ua_dist}/libexec/check-account-command" "${_ua_dist}/libexec/wait-for-commands"
+                 "${_ua_dist}/libexec/prepare-record"
         DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/useraccountd")
 
 install(FILES "${_ua_man}/useraccountctl.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
@@ -95,6 +96,11 @@ CODE [[
   file(INSTALL DESTINATION "${_ua_unitdir}" TYPE FILE FILES "${_ua_staged}"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   file(INSTALL DESTINATION "${_ua_etc}" TYPE FILE FILES "${_ua_dist}/useraccountd.conf"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  # The outcome record's rotation; the unit writes the record at this fixed
+  # path whatever the prefix.
+  file(INSTALL DESTINATION "${_ua_etc}/logrotate.d" TYPE FILE
+       FILES "${_ua_dist}/logrotate.d/useraccountd-outcomes"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   # sudo ignores a drop-in that others may write, and one whose name has a
   # dot in it.

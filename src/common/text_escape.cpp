@@ -39,9 +39,21 @@ std::size_t utf8_sequence_length(std::string_view text) {
 }
 
 // U+0080..U+009F: terminals act on them as they do on ESC sequences.
-bool is_c1_control(std::string_view sequence) {
-    return sequence.size() == 2 && static_cast<unsigned char>(sequence[0]) == 0xc2 &&
-           static_cast<unsigned char>(sequence[1]) <= 0x9f;
+// U+200E, U+200F, U+202A..U+202E, U+2066..U+2069: they reorder what a reader
+// sees, within the text and around it.
+bool is_control_sequence(std::string_view sequence) {
+    const auto byte = [&sequence](std::size_t i) {
+        return static_cast<unsigned char>(sequence[i]);
+    };
+    if (sequence.size() == 2) {
+        return byte(0) == 0xc2 && byte(1) <= 0x9f;
+    }
+    if (sequence.size() != 3 || byte(0) != 0xe2) {
+        return false;
+    }
+    const unsigned char last = byte(2);
+    return (byte(1) == 0x80 && (last == 0x8e || last == 0x8f || (last >= 0xaa && last <= 0xae))) ||
+           (byte(1) == 0x81 && last >= 0xa6 && last <= 0xa9);
 }
 
 char* put_escape(char c, char* out) {
@@ -81,12 +93,14 @@ std::size_t escape_text(std::string_view text, char* out, escape_style style) {
         if (style == escape_style::exact) {
             plain = byte >= 0x20 && byte < 0x7f && c != '\\';
         } else if (byte < 0x80) {
-            plain = (byte >= 0x20 && byte != 0x7f) || c == '\t';
+            plain =
+                (byte >= 0x20 && byte != 0x7f && !(style == escape_style::field && c == '\\')) ||
+                (style == escape_style::echo && c == '\t');
         } else if (const std::size_t length = utf8_sequence_length(text.substr(i)); length != 0) {
             // A broken sequence goes byte by byte: what follows its first
             // byte is looked at anew.
             n = length;
-            plain = !is_c1_control(text.substr(i, n));
+            plain = !is_control_sequence(text.substr(i, n));
         }
         for (const char part : text.substr(i, n)) {
             if (plain) {

@@ -14,26 +14,35 @@
 #include "account_command.h"
 #include "command_queue.h"
 #include "ctl.h"
+#include "outcome_wait.h"
 
 namespace {
 
 void print_send_help() {
     printf(
-        "Usage: %s send [--type N] [--no-wait] WORD...\n"
-        "       %s send [--type N] [--no-wait] --raw TEXT\n"
+        "Usage: %s send [--type N] [--no-wait] [--wait[=SECONDS]] WORD...\n"
+        "       %s send [--type N] [--no-wait] [--wait[=SECONDS]] --raw TEXT\n"
         "\n"
         "Send one message to the command queue. The words are quoted where needed\n"
         "so that the daemon hands exactly these words to the account script.\n"
         "Never creates the queue: the service prepares it when it starts.\n"
         "\n"
         "Options:\n"
-        "  -t, --type N     message type, a positive integer (default 1: account command)\n"
-        "  -n, --no-wait    fail at once when the queue is full instead of waiting\n"
-        "  -r, --raw TEXT   send TEXT unchanged instead of words\n"
-        "  -h, --help       print this help\n"
+        "  -t, --type N          message type, a positive integer (default 1: account command)\n"
+        "  -n, --no-wait         fail at once when the queue is full instead of waiting\n"
+        "  -r, --raw TEXT        send TEXT unchanged instead of words\n"
+        "      --wait[=SECONDS]  then wait (at most SECONDS) for the command's line in the\n"
+        "                        outcome record, print it and exit with its outcome\n"
+        "      --record FILE     the outcome record (default %s)\n"
+        "  -h, --help            print this help\n"
         "\n"
-        "A text may hold at most %zu bytes. Put -- before words that start with '-'.\n",
-        program_name, program_name, max_text_size);
+        "A text may hold at most %zu bytes. Put -- before words that start with '-'.\n"
+        "Exit status: 0 sent (with --wait: succeeded, or ignored for a type other than 1);\n"
+        "1 other failure; 2 usage error; 65 text too long; 69 no queue (not prepared);\n"
+        "72 no key file (not installed); 74 queue removed while waiting for room;\n"
+        "75 queue full with --no-wait; 77 no permission to send. With --wait: 3 failed,\n"
+        "4 refused by the daemon, 5 outcome unknown, 6 timed out, 66 record unreadable.\n",
+        program_name, program_name, default_record_file, max_text_size);
 }
 
 // A sender needs only write permission: asking for the contract's 0666 on an
@@ -42,32 +51,76 @@ void print_send_help() {
 // be open to every user (to inject commands, or to read them), or belong to
 // an ordinary user, to empty or remove, and logind removes it when the user
 // logs out, with the messages on it. The service prepares the queue.
-int open_queue_for_sending() {
+// The queue's id, or -1 with *status the exit status after a message.
+int open_queue_for_sending(int* status) {
     const char* failed_call = nullptr;
     const int queue_id = open_command_queue(&failed_call, false);
-    if (queue_id == -1 && errno == ENOENT && failed_call == std::string_view("msgget")) {
+    if (queue_id != -1) {
+        return queue_id;
+    }
+    const bool no_such = errno == ENOENT;
+    if (no_such && failed_call == std::string_view("msgget")) {
         failed(
             "no command queue: the useraccountd service has not prepared the queue yet "
             "(it does when it starts); nothing sent");
-    } else if (queue_id == -1) {
-        call_failed(failed_call);
+        *status = exit_not_prepared;
+    } else if (no_such) {
+        failed("key file %s: %s (is useraccountd installed?); nothing sent", queue_key_file,
+               strerror(errno));
+        *status = exit_not_installed;
+    } else {
+        *status = call_failed(failed_call);
     }
-    return queue_id;
+    return -1;
+}
+
+// Blocks for room unless flags hold IPC_NOWAIT; a signal that interrupts the
+// wait sends again. 0, or the exit status after a message.
+int send_message(int queue_id, long type, const std::string& text, int flags) {
+    queue_message msg{};
+    msg.mtype = type;
+    memcpy(msg.mtext, text.data(), text.size());
+    while (msgsnd(queue_id, &msg, text.size(), flags) == -1) {
+        switch (errno) {
+            case EINTR:
+                continue;
+            case EAGAIN:
+                call_failed("msgsnd", "the queue is full; nothing sent");
+                return exit_queue_full;
+            case EACCES:
+                call_failed("msgsnd",
+                            "the queue's permissions do not let this user send: ask the "
+                            "administrator to add it to the sender group; nothing sent");
+                return exit_no_permission;
+            case EIDRM:
+                call_failed("msgsnd", "the queue was removed while waiting for room; nothing sent");
+                return exit_queue_removed;
+            default:
+                return call_failed("msgsnd");
+        }
+    }
+    return 0;
 }
 
 }  // namespace
 
 int run_send(int argc, char** argv) {
+    // --wait and --record have no short form: -w 5 would send 5 as a word.
     static const option long_options[] = {
         {"type", required_argument, nullptr, 't'},
         {"no-wait", no_argument, nullptr, 'n'},
         {"raw", required_argument, nullptr, 'r'},
+        {"wait", optional_argument, nullptr, 'w'},
+        {"record", required_argument, nullptr, 'R'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     long type = 1;
     int flags = 0;
     const char* raw_text = nullptr;
+    bool wait = false;
+    long timeout = 0;
+    std::string record = default_record_file;
     int option_char = 0;
     // '+': the first word ends the options, so words may look like options.
     while ((option_char = getopt_long(argc, argv, "+t:nr:h", long_options, nullptr)) != -1) {
@@ -83,6 +136,17 @@ int run_send(int argc, char** argv) {
                 break;
             case 'r':
                 raw_text = optarg;
+                break;
+            case 'w':
+                wait = true;
+                if (optarg != nullptr && !parse_positive(optarg, &timeout)) {
+                    return usage_error(argv[0],
+                                       "invalid time '%s': a positive number of seconds is needed",
+                                       optarg);
+                }
+                break;
+            case 'R':
+                record = optarg;
                 break;
             case 'h':
                 print_send_help();
@@ -100,30 +164,23 @@ int run_send(int argc, char** argv) {
     }
     const std::string text = raw_text != nullptr ? std::string(raw_text) : join_words(words);
     if (text.size() > max_text_size) {
-        return failed("text of %zu bytes is over the limit of %zu bytes; nothing sent", text.size(),
-                      max_text_size);
+        failed("text of %zu bytes is over the limit of %zu bytes; nothing sent", text.size(),
+               max_text_size);
+        return exit_text_too_long;
     }
 
-    const int queue_id = open_queue_for_sending();
+    int status = 0;
+    const int queue_id = open_queue_for_sending(&status);
     if (queue_id == -1) {
-        return exit_failure;
+        return status;
     }
-    queue_message msg{};
-    msg.mtype = type;
-    memcpy(msg.mtext, text.data(), text.size());
-    while (msgsnd(queue_id, &msg, text.size(), flags) == -1) {
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN) {
-            return call_failed("msgsnd", "the queue is full; nothing sent");
-        }
-        if (errno == EACCES) {
-            return call_failed("msgsnd",
-                               "the queue's permissions do not let this user send: ask the "
-                               "administrator to add it to the sender group; nothing sent");
-        }
-        return call_failed("msgsnd");
+    // Where the record ends before the send: the command's line comes after.
+    outcome_follower follower(record);
+    if (wait && (status = follower.mark_end()) != 0) {
+        return status;
     }
-    return 0;
+    if ((status = send_message(queue_id, type, text, flags)) != 0 || !wait) {
+        return status;
+    }
+    return follower.wait_for(type, text, timeout);
 }

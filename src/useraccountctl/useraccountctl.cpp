@@ -31,8 +31,9 @@ void print_usage() {
         "  save            save the commands that wait, for after a reboot (as root)\n"
         "\n"
         "Run '%s COMMAND --help' for the options of a command.\n"
-        "Exit status: 0 success, 1 failure, 2 usage error.\n",
-        program_name, program_name);
+        "Exit status: 0 success, 1 failure, 2 usage error; send tells more apart\n"
+        "(see '%s send --help').\n",
+        program_name, program_name, program_name);
 }
 
 struct command {

@@ -3,8 +3,9 @@
 // process-wide state (daemon.h), the configuration file (config), daemon mode
 // and the PID file (daemonize), the path check of the files it writes
 // (trusted_path), stop and reload requests (signals), what it tells a
-// service manager (notify) and the loop that runs each account command
-// (service_loop). What it shares with useraccountctl, the queue contract
+// service manager (notify), the loop that runs each account command
+// (service_loop) and the record of what became of each message
+// (outcome_record). What it shares with useraccountctl, the queue contract
 // above all, lives in src/common.
 
 #include "daemon.h"
@@ -24,6 +25,7 @@
 #include "config.h"
 #include "daemonize.h"
 #include "notify.h"
+#include "outcome_record.h"
 #include "service_loop.h"
 #include "signals.h"
 #include "trusted_path.h"
@@ -31,6 +33,7 @@
 const char* app_name = nullptr;
 std::optional<std::string> conf_file_name;
 std::optional<std::string> pid_file_name;
+std::optional<std::string> record_file_name;
 int pid_fd = -1;
 FILE* log_stream = nullptr;
 volatile sig_atomic_t running = 0;
@@ -39,13 +42,10 @@ int delay = 1;
 namespace {
 
 const option long_options[] = {
-    {"conf_file", required_argument, nullptr, 'c'},
-    {"test_conf", required_argument, nullptr, 't'},
-    {"log_file", required_argument, nullptr, 'l'},
-    {"help", no_argument, nullptr, 'h'},
-    {"daemon", no_argument, nullptr, 'd'},
-    {"pid_file", required_argument, nullptr, 'p'},
-    {nullptr, 0, nullptr, 0},
+    {"conf_file", required_argument, nullptr, 'c'}, {"test_conf", required_argument, nullptr, 't'},
+    {"log_file", required_argument, nullptr, 'l'},  {"help", no_argument, nullptr, 'h'},
+    {"daemon", no_argument, nullptr, 'd'},          {"pid_file", required_argument, nullptr, 'p'},
+    {"record", required_argument, nullptr, 'r'},    {nullptr, 0, nullptr, 0},
 };
 
 void print_help() {
@@ -57,6 +57,7 @@ void print_help() {
     printf("   -l --log_file  filename   Write logs to the file\n");
     printf("   -d --daemon               Daemonize this application\n");
     printf("   -p --pid_file  filename   PID file used by daemonized app\n");
+    printf("   -r --record    filename   Record the outcome of each message\n");
     printf("\n");
 }
 
@@ -103,7 +104,7 @@ int main(int argc, char* argv[]) {
     int option_index = 0;
 
     int value;
-    while ((value = getopt_long(argc, argv, "c:l:t:p:dh", long_options, &option_index)) != -1) {
+    while ((value = getopt_long(argc, argv, "c:l:t:p:dhr:", long_options, &option_index)) != -1) {
         switch (value) {
             case 'c':
                 conf_file_name = optarg;
@@ -113,6 +114,9 @@ int main(int argc, char* argv[]) {
                 break;
             case 'p':
                 pid_file_name = optarg;
+                break;
+            case 'r':
+                record_file_name = optarg;
                 break;
             case 'd':
                 start_daemonized = 1;
@@ -153,6 +157,7 @@ int main(int argc, char* argv[]) {
 
     read_conf_file(0);
     running = 1;
+    record_unfinished_command();
 
     const char* failed_call = nullptr;
     const int msg_queue_id = open_command_queue(&failed_call);
@@ -176,5 +181,6 @@ int main(int argc, char* argv[]) {
     conf_file_name.reset();
     log_file_name.reset();
     pid_file_name.reset();
+    record_file_name.reset();
     return status;
 }

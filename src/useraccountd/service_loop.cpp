@@ -16,6 +16,7 @@
 #include "command_queue.h"
 #include "daemon.h"
 #include "notify.h"
+#include "outcome_record.h"
 #include "signals.h"
 #include "text_escape.h"
 
@@ -52,15 +53,20 @@ void run_account_command(const char* text, const char* escaped) {
     const std::string command_line = build_command_line(text, &error);
     if (error != nullptr) {
         syslog(LOG_ERR, "Refused account command: %s", error);
+        record_outcome(1, outcome::refused, error, text);
         return;
     }
     // system() ignores SIGINT while it waits, and a SIGTERM is only recorded,
     // so no stop request cuts an account command short.
     command_running = 1;
     notify_status(activity::in_command);
+    record_command_start(text);
     const int status = run_to_its_end(command_line);
+    const int run_error = errno;
     command_running = 0;
+    record_command_end(text, status, run_error);
     notify_command_ended(status == -1 || WIFSIGNALED(status) || WEXITSTATUS(status) != 0);
+    errno = run_error;
     if (status == -1) {
         syslog(LOG_ERR, "Can not run account command: %s, error: %s", escaped, strerror(errno));
     } else if (WIFSIGNALED(status)) {
@@ -109,12 +115,15 @@ int run_service_loop(int msg_queue_id, const char* log_stream_name) {
                 continue;
             case receive_result::oversized:
                 syslog(LOG_ERR, "Dropped oversized message of type %ld", msg.mtype);
+                record_outcome(msg.mtype, outcome::oversized, "over 8191 bytes", "");
                 break;
             case receive_result::message: {
                 const char* escaped = escaped_text(msg);
                 printf("\nTesing...... Type:%ld      %s\n", msg.mtype, escaped);
                 if (msg.mtype == 1) {
                     run_account_command(msg.mtext, escaped);
+                } else {
+                    record_outcome(msg.mtype, outcome::ignored, "", msg.mtext);
                 }
                 break;
             }

@@ -125,9 +125,10 @@ int walk_into(int dir, const std::string& part, std::vector<std::string>& pendin
     return -1;
 }
 
-}  // namespace
-
-int open_trusted(const char* name, int flags, mode_t mode) {
+// Walks name from "/" up to its last component, or through it too with
+// through_last; returns the directory reached, with what is left of the
+// path in pending (the last component, or nothing), or -1 with errno.
+int walk_path(const char* name, std::vector<std::string>& pending, bool through_last) {
     std::string path = name;
     if (path.empty()) {
         errno = ENOENT;
@@ -141,9 +142,8 @@ int open_trusted(const char* name, int flags, mode_t mode) {
         path = std::string(cwd) + "/" + path;
         free(cwd);
     }
-    std::vector<std::string> pending;
     push_components(path, pending);
-    if (pending.empty()) {  // "/" itself
+    if (pending.empty() && !through_last) {  // "/" itself
         pending.emplace_back(".");
     }
 
@@ -151,11 +151,20 @@ int open_trusted(const char* name, int flags, mode_t mode) {
     // nothing can be swapped in behind the walk.
     int dir = open_root();
     int symlinks = 0;
-    while (dir != -1 && pending.size() > 1) {
+    const std::size_t left = through_last ? 0 : 1;
+    while (dir != -1 && pending.size() > left) {
         const std::string part = pending.back();
         pending.pop_back();
         dir = walk_into(dir, part, pending, symlinks);
     }
+    return dir;
+}
+
+}  // namespace
+
+int open_trusted(const char* name, int flags, mode_t mode) {
+    std::vector<std::string> pending;
+    const int dir = walk_path(name, pending, false);
     if (dir == -1) {
         return -1;
     }
@@ -164,4 +173,9 @@ int open_trusted(const char* name, int flags, mode_t mode) {
     close(dir);
     errno = error;
     return fd;
+}
+
+int open_trusted_directory(const char* name) {
+    std::vector<std::string> pending;
+    return walk_path(name, pending, true);
 }

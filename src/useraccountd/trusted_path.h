@@ -1,5 +1,5 @@
 // Files that the daemon writes by a name given on its command line (the log
-// file, the PID file). Run as root, it must not be led by a path that another
+// file, the PID file, the outcome record). Run as root, it must not be led by a path that another
 // user controls to a file of theirs or of the system.
 #pragma once
 
@@ -14,3 +14,8 @@
 // symlink on the way that someone else controls, ELOOP for a symlink as the
 // last component or too many symlinks, else what the failing call left.
 int open_trusted(const char* name, int flags, mode_t mode);
+
+// The directory name, walked and checked the same way through its last
+// component too (a symlink there is followed like the others): an O_PATH
+// descriptor, or -1 with errno.
+int open_trusted_directory(const char* name);

@@ -171,12 +171,12 @@ TEST_F(ctl, send_raw_text_with_a_type_and_words_that_look_like_options) {
 TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {
     const command_queue q;
     process over = run_ctl({"send", "--raw", std::string(max_text_size + 1, 'a')});
-    ASSERT_EQ(run_to_end(over), exited(1));
+    ASSERT_EQ(run_to_end(over), exited(65));
     EXPECT_NE(over.err().find("8192 bytes"), std::string::npos) << over.err();
     EXPECT_NE(over.err().find("8191"), std::string::npos) << over.err();
     // Quoting counts: this word of 8190 bytes is sent as 8192.
     process quoted = run_ctl({"send", std::string(max_text_size - 2, 'b') + " "});
-    ASSERT_EQ(run_to_end(quoted), exited(1));
+    ASSERT_EQ(run_to_end(quoted), exited(65));
     EXPECT_NE(quoted.err().find("8192 bytes"), std::string::npos) << quoted.err();
     EXPECT_EQ(q.waiting(), 0u);
 
@@ -186,7 +186,7 @@ TEST_F(ctl, send_refuses_a_text_over_the_limit_and_takes_one_at_it) {
     EXPECT_EQ(take_all(q), (std::vector<message>{{1, at_limit}}));
 }
 
-TEST_F(ctl, send_on_a_full_queue_fails_at_once_with_no_wait_and_else_waits) {
+TEST_F(ctl, send_on_a_full_queue_fails_at_once_with_no_wait_and_else_waits_for_room_or_removal) {
     const command_queue q;
     // Two of the largest messages fill the default 16 KiB to the last byte.
     const std::string filler(8192, 'f');
@@ -194,7 +194,7 @@ TEST_F(ctl, send_on_a_full_queue_fails_at_once_with_no_wait_and_else_waits) {
     ASSERT_EQ(q.send(3, filler), 0);
 
     process hasty = run_ctl({"send", "--no-wait", "add", "alice"});
-    ASSERT_EQ(run_to_end(hasty), exited(1));
+    ASSERT_EQ(run_to_end(hasty), exited(75));
     EXPECT_EQ(hasty.err(),
               "useraccountctl: msgsnd: Resource temporarily unavailable "
               "(the queue is full; nothing sent)\n");
@@ -205,6 +205,16 @@ TEST_F(ctl, send_on_a_full_queue_fails_at_once_with_no_wait_and_else_waits) {
     ASSERT_TRUE(take_oldest(q));
     ASSERT_EQ(run_to_end(patient), exited(0)) << patient.err();
     EXPECT_EQ(take_all(q), (std::vector<message>{{3, filler}, {1, "add bob"}}));
+
+    ASSERT_EQ(q.send(3, filler), 0);
+    ASSERT_EQ(q.send(3, filler), 0);
+    process stranded = run_ctl({"send", "add", "carol"});
+    EXPECT_FALSE(stranded.wait_exit(300ms)) << "send did not wait for room";
+    q.remove();
+    ASSERT_EQ(run_to_end(stranded), exited(74));
+    EXPECT_EQ(stranded.err(),
+              "useraccountctl: msgsnd: Identifier removed "
+              "(the queue was removed while waiting for room; nothing sent)\n");
 }
 
 TEST_F(ctl, help_and_usage_errors) {
@@ -223,6 +233,9 @@ TEST_F(ctl, help_and_usage_errors) {
         {{"send", "--type"}, "requires an argument"},
         {{"send", "--bogus", "x"}, "unrecognized option '--bogus'"},
         {{"send", "--raw", "a", "b"}, "--raw"},
+        {{"send", "--wait=0", "x"}, "invalid time '0'"},
+        {{"send", "--wait=5s", "x"}, "invalid time '5s'"},
+        {{"send", "--record"}, "requires an argument"},
         {{"status", "extra"}, "unexpected argument 'extra'"},
         {{"status", "-p"}, "requires an argument"},
         {{"list", "-x"}, "invalid option"},
@@ -263,9 +276,9 @@ TEST_F(ctl, help_and_usage_errors) {
 // sender's to read and remove.
 TEST_F(ctl, status_list_and_send_of_a_missing_queue_create_nothing) {
     process send = run_ctl_as(as_nobody, {"send", "add", "mallory"});
-    EXPECT_EQ(run_to_end(send), exited(1));
+    EXPECT_EQ(run_to_end(send), exited(69));
     process root_send = run_ctl({"send", "add", "alice"});
-    EXPECT_EQ(run_to_end(root_send), exited(1));
+    EXPECT_EQ(run_to_end(root_send), exited(69));
     for (const process* p : {&send, &root_send}) {
         EXPECT_EQ(p->err(),
                   "useraccountctl: no command queue: the useraccountd service has not prepared "
@@ -287,6 +300,11 @@ TEST_F(ctl, status_list_and_send_of_a_missing_queue_create_nothing) {
     EXPECT_EQ(run_to_end(no_key), exited(1));
     EXPECT_EQ(no_key.err().rfind("useraccountctl: ftok: No such file or directory", 0), 0u)
         << no_key.err();
+    process no_key_send = run_ctl({"send", "add", "alice"});
+    EXPECT_EQ(run_to_end(no_key_send), exited(72));
+    EXPECT_EQ(no_key_send.err(), "useraccountctl: key file " + std::string(queue_key_file) +
+                                     ": No such file or directory (is useraccountd installed?); "
+                                     "nothing sent\n");
 }
 
 TEST_F(ctl, status_counts_messages_and_bytes_and_names_the_last_send_and_receive) {
@@ -387,7 +405,7 @@ TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_else
     EXPECT_EQ(run_to_end(member), exited(0)) << member.err();
     for (const auto& identity : {as_nobody, as_root_member}) {
         process outsider = run_ctl_as(identity, {"send", "add", "mallory"});
-        EXPECT_EQ(run_to_end(outsider), exited(1)) << testing::PrintToString(identity);
+        EXPECT_EQ(run_to_end(outsider), exited(77)) << testing::PrintToString(identity);
         EXPECT_EQ(outsider.err().rfind("useraccountctl: msgsnd: Permission denied", 0), 0u)
             << outsider.err();
     }
@@ -720,7 +738,9 @@ TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {
     EXPECT_EQ(take_all(q), sent);
 }
 
-TEST_F(ctl, the_daemon_serves_what_send_queued_and_list_showed) {
+// send --wait reads the command's own line in the outcome record: the first
+// with its type and text written after the send, across a rotation.
+TEST_F(ctl, the_daemon_serves_what_send_queued_and_send_wait_reads_its_outcome) {
     const command_queue q;
     const words first{"add", "John Smith"};
     const words second{"delete", "$(touch /quex/escaped)", "; id"};
@@ -734,13 +754,71 @@ TEST_F(ctl, the_daemon_serves_what_send_queued_and_list_showed) {
     ASSERT_EQ(run_to_end(list), exited(0)) << list.err();
     EXPECT_NE(list.out().find("add 'John Smith'"), std::string::npos) << list.out();
 
-    process daemon = start_daemon({"-c", write_conf("0\n")});
-    ASSERT_TRUE(wait_for_runs(2, 20s)) << daemon.err();
+    // An outcome that cannot be read is known before anything is sent.
+    process unreadable = run_ctl({"send", "--wait", "--record", "/quex/missing/outcomes", "x"});
+    EXPECT_EQ(run_to_end(unreadable), exited(66));
+    EXPECT_EQ(unreadable.err(),
+              "useraccountctl: outcome record /quex/missing/outcomes: No such file or directory; "
+              "nothing sent\n");
+    EXPECT_EQ(q.waiting(), 2u);
+
+    mkdir("/quex/record", 0750);
+    const std::string record = "/quex/record/outcomes";
+    const std::vector<std::string> daemon_argv{"useraccountd", "-c", write_conf("0\n"), "-r",
+                                               record};
+    std::optional<process> daemon;
+    daemon.emplace(daemon_path, daemon_argv);
+    ASSERT_TRUE(wait_for_runs(2, 20s)) << daemon->err();
     const auto served = runs();
     ASSERT_EQ(served.size(), 2u);
     EXPECT_EQ(served[0].args, first);
     EXPECT_EQ(served[1].args, second);
     EXPECT_FALSE(file_exists("/quex/escaped"));
+
+    // wait(args, status): send --wait=20 with the record; its line on stdout.
+    const auto wait = [&](const std::vector<std::string>& args, int status) {
+        std::vector<std::string> argv{"send", "--wait=20", "--record", record};
+        argv.insert(argv.end(), args.begin(), args.end());
+        process p = run_ctl(argv);
+        EXPECT_EQ(run_to_end(p), exited(status)) << testing::PrintToString(args) << p.err();
+        const std::string out = p.out();
+        return out.substr(out.find('\t') + 1);  // the time apart
+    };
+    // The earlier line of the same text (succeeded) is not this command's.
+    set_script_exit(3);
+    EXPECT_EQ(wait({"add", "John Smith"}, 3), "1\tfailed\t3\tadd 'John Smith'\n");
+    set_script_exit(0);
+    EXPECT_EQ(wait({"--raw", "add 'open"}, 4),
+              "1\trefused\tunterminated single quote\tadd 'open\n");
+    EXPECT_EQ(wait({"--type", "2", "add", "tab\there"}, 0), "2\tignored\t\tadd 'tab\\there'\n");
+
+    // The daemon stopped: nothing comes within the time given.
+    daemon.reset();
+    process late = run_ctl({"send", "--wait=1", "--record", record, "add", "late"});
+    EXPECT_EQ(run_to_end(late), exited(6));
+    EXPECT_EQ(late.err(), "useraccountctl: no outcome in " + record +
+                              " within 1 s; the command was sent and may still run\n");
+
+    // Rotated while send waits: the line comes in the new file.
+    process rotated = run_ctl({"send", "--wait", "--record", record, "add", "rotated"});
+    EXPECT_FALSE(rotated.wait_exit(300ms)) << rotated.err();
+    ASSERT_EQ(rename(record.c_str(), (record + ".1").c_str()), 0);
+    daemon.emplace(daemon_path, daemon_argv);
+    EXPECT_EQ(run_to_end(rotated), exited(0)) << rotated.err();
+    EXPECT_NE(rotated.out().find("\t1\tsucceeded\t0\tadd rotated\n"), std::string::npos);
+    EXPECT_NE(read_file(record).find("\tadd late\n"), std::string::npos);
+
+    // Its daemon killed while the command runs: the next start tells it.
+    set_script_sleep(1);
+    process orphan = run_ctl({"send", "--wait=30", "--record", record, "add", "orphan"});
+    ASSERT_TRUE(wait_until([&] { return runs_started() == 6; }, 20s));
+    daemon->signal(SIGKILL);
+    ASSERT_TRUE(wait_for_runs(6, 20s));
+    daemon.emplace(daemon_path, daemon_argv);
+    EXPECT_EQ(run_to_end(orphan), exited(5)) << orphan.err();
+    EXPECT_NE(orphan.out().find("\tunknown\tits daemon ended while it ran\tadd orphan\n"),
+              std::string::npos)
+        << orphan.out();
 }
 
 }  // namespace

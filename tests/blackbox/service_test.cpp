@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <sstream>
 
 #include "command_queue.h"
 #include "harness.h"
@@ -27,6 +29,7 @@ const std::string help_text_for(const std::string& app_name) {
            "   -l --log_file  filename   Write logs to the file\n"
            "   -d --daemon               Daemonize this application\n"
            "   -p --pid_file  filename   PID file used by daemonized app\n"
+           "   -r --record    filename   Record the outcome of each message\n"
            "\n";
 }
 
@@ -134,6 +137,7 @@ TEST_F(service, bad_option_or_missing_argument_complains_prints_help_and_exits_1
         {{"-l"}, "option requires an argument -- 'l'"},
         {{"-p"}, "option requires an argument -- 'p'"},
         {{"-t"}, "option requires an argument -- 't'"},
+        {{"-r"}, "option requires an argument -- 'r'"},
         {{"-d", "-q"}, "invalid option -- 'q'"},
     };
     for (const auto& [args, complaint] : cases) {
@@ -204,8 +208,8 @@ TEST_F(service, log_file_takes_the_debug_lines_appended) {
     EXPECT_EQ(out.find("Debug: "), std::string::npos) << out;
 }
 
-TEST_F(service, log_file_in_missing_directory_is_logged_and_stdout_takes_the_debug_lines) {
-    process d = start_fast({"-l", "/quex/missing/daemon.log"});
+TEST_F(service, log_file_or_record_in_missing_directory_is_logged_and_serving_goes_on) {
+    process d = start_fast({"-l", "/quex/missing/daemon.log", "-r", "/quex/missing/outcomes"});
     const auto e = wait_for_daemon_entry(
         d, error,
         "Can not open log file: /quex/missing/daemon.log, error: No such file or directory");
@@ -217,7 +221,24 @@ TEST_F(service, log_file_in_missing_directory_is_logged_and_stdout_takes_the_deb
     EXPECT_TRUE(d.out().starts_with(debug_line(0) + receiving + echo_line(7, "still serving") +
                                     debug_line(1)))
         << d.out();
+    // The line that could not be written is kept in the entry.
+    EXPECT_TRUE(
+        wait_for_daemon_entry(d, error,
+                              "Can not write outcome record: /quex/missing/outcomes, error: "
+                              "No such file or directory; type 7, ignored: still serving"));
     EXPECT_FALSE(file_exists("/quex/missing"));
+
+    // The record's directory made, then removed while the daemon serves.
+    ASSERT_EQ(mkdir("/quex/missing", 0755), 0);
+    ASSERT_EQ(q.send(7, "made"), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+    EXPECT_TRUE(read_file("/quex/missing/outcomes").ends_with("\t7\tignored\t\tmade\n"));
+    std::filesystem::remove_all("/quex/missing");
+    ASSERT_EQ(q.send(7, "removed"), 0);
+    EXPECT_TRUE(
+        wait_for_daemon_entry(d, error,
+                              "Can not write outcome record: /quex/missing/outcomes, "
+                              "error: No such file or directory; type 7, ignored: removed"));
     d.signal(SIGKILL);
 }
 
@@ -247,12 +268,17 @@ TEST_F(service, planted_log_files_are_refused_and_left_unchanged) {
         {"/quex/nobodys/important", "Operation not permitted"},
         {"/quex/shared/important", "Operation not permitted"},
     };
+    command_queue q;
     for (const auto& [name, error_text] : planted) {
         SCOPED_TRACE(name);
-        process d = start_fast({"-l", name});
+        process d = start_fast({"-l", name, "-r", name});
         EXPECT_TRUE(wait_for_daemon_entry(
             d, error, "Can not open log file: " + std::string(name) + ", error: " + error_text));
         EXPECT_TRUE(wait_for_output(d, debug_line(0) + receiving));
+        ASSERT_EQ(q.send(2, "x"), 0);
+        EXPECT_TRUE(wait_for_daemon_entry(d, error,
+                                          "Can not write outcome record: " + std::string(name) +
+                                              ", error: " + error_text + "; type 2, ignored: x"));
         stop(d);
     }
     EXPECT_EQ(read_file("/quex/victim"), "precious\n");
@@ -407,13 +433,46 @@ TEST_F(service, two_words_become_two_arguments_and_sudo_logs_the_command) {
         << commands[0];
 }
 
+// The fields of each line of an outcome record, the time apart.
+std::vector<words> record_lines(const std::string& path) {
+    std::vector<words> lines;
+    std::istringstream record(read_file(path));
+    for (std::string line; std::getline(record, line);) {
+        words fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (line.ends_with('\t')) {
+            fields.emplace_back();
+        }
+        EXPECT_EQ(fields.size(), 5u) << line;
+        // UTC to the microsecond; 0 stands for any digit.
+        const std::string_view form = "0000-00-00T00:00:00.000000Z";
+        const std::string& time = fields.at(0);
+        EXPECT_TRUE(
+            time.size() == form.size() &&
+            std::equal(form.begin(), form.end(), time.begin(),
+                       [](char f, char c) { return f == '0' ? c >= '0' && c <= '9' : f == c; }))
+            << line;
+        fields.erase(fields.begin());
+        lines.push_back(fields);
+    }
+    return lines;
+}
+
 // A failed command is off the queue all the same: only the daemon's own
 // entry tells that it was not carried out. A command that succeeds adds none.
-// A service manager on $NOTIFY_SOCKET sees each command run and the counts.
-TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) {
+// The outcome record has a line for every message, a command whose daemon
+// died while it ran included. A service manager on $NOTIFY_SOCKET sees each
+// command run and the counts.
+TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
+    ASSERT_EQ(mkdir("/quex/record", 0750), 0);
+    const std::string record = "/quex/record/outcomes";
     syslog_capture manager("/run/notify");
     ASSERT_EQ(setenv("NOTIFY_SOCKET", "/run/notify", 1), 0);
-    process d = start_fast();
+    process d = start_fast({"-r", record});
+    ASSERT_EQ(unsetenv("NOTIFY_SOCKET"), 0);
     ASSERT_TRUE(wait_for_output(d, debug_line(0)));
     command_queue q;
     set_script_exit(3);
@@ -421,7 +480,10 @@ TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) 
     ASSERT_TRUE(wait_for_output(d, debug_line(1)));
     set_script_exit(0);
     ASSERT_EQ(q.send(1, "succeeds"), 0);
-    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+    ASSERT_EQ(q.send(2, "tab\there \\ \xe2\x80\xae\xc3\xa9"), 0);
+    ASSERT_EQ(q.send(1, "add 'open"), 0);
+    ASSERT_EQ(q.send(3, std::string(max_text_size + 1, 'x')), 0);
+    ASSERT_TRUE(wait_for_output(d, debug_line(5)));
 
     // The shell that system() started is killed while the script sleeps.
     set_script_sleep(1);
@@ -430,7 +492,7 @@ TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) 
     const std::string children = read_file("/proc/" + std::to_string(d.pid()) + "/task/" +
                                            std::to_string(d.pid()) + "/children");
     ASSERT_EQ(kill(std::stoi(children), SIGKILL), 0) << children;
-    ASSERT_TRUE(wait_for_output(d, debug_line(3)));
+    ASSERT_TRUE(wait_for_output(d, debug_line(6)));
     ASSERT_TRUE(wait_for_runs(3, 20s));
 
     std::vector<std::string> errors;
@@ -441,21 +503,52 @@ TEST_F(service, failed_account_commands_are_logged_with_their_status_or_signal) 
     }
     EXPECT_EQ(errors,
               (std::vector<std::string>{"Account command ended with status 3: fails \\x1b[2J 'a b'",
+                                        "Refused account command: unterminated single quote",
+                                        "Dropped oversized message of type 3",
                                         "Account command ended by signal 9: killed"}));
-    ASSERT_TRUE(manager.wait_for_entry("served 3, failed 2", 20s));
-    std::vector<std::string> told;
+
+    // Killed while its command runs, the daemon cannot tell its outcome;
+    // the next start does, once.
+    ASSERT_EQ(q.send(1, "outlives 'its daemon'"), 0);
+    ASSERT_TRUE(wait_until([&] { return runs_started() == 4; }, 20s));
+    // Refused, oversized and ignored messages count neither as served nor
+    // as failed.
+    ASSERT_TRUE(manager.wait_for_entry("Running an account command; served 3, failed 2", 20s));
+    std::vector<std::string> running;
     for (const auto& e : manager.entries()) {
-        told.push_back(e.raw);
+        if (e.raw.find("Running") != std::string::npos) {
+            running.push_back(e.raw);
+        }
     }
-    EXPECT_EQ(told,
-              (std::vector<std::string>{"READY=1\nSTATUS=Waiting for a command; served 0, failed 0",
-                                        "STATUS=Running an account command; served 0, failed 0",
-                                        "STATUS=Waiting for a command; served 1, failed 1",
+    EXPECT_EQ(running,
+              (std::vector<std::string>{"STATUS=Running an account command; served 0, failed 0",
                                         "STATUS=Running an account command; served 1, failed 1",
-                                        "STATUS=Waiting for a command; served 2, failed 1",
                                         "STATUS=Running an account command; served 2, failed 1",
-                                        "STATUS=Waiting for a command; served 3, failed 2"}));
-    stop(d);
+                                        "STATUS=Running an account command; served 3, failed 2"}));
+    EXPECT_EQ(manager.entries().front().raw,
+              "READY=1\nSTATUS=Waiting for a command; served 0, failed 0");
+    d.signal(SIGKILL);
+    ASSERT_TRUE(wait_for_runs(4, 20s));
+    for (int start = 0; start < 2; ++start) {
+        process next = start_fast({"-r", record});
+        ASSERT_TRUE(wait_for_output(next, debug_line(0)));
+        stop(next);
+    }
+    EXPECT_TRUE(file_exists(record + ".running"));
+    EXPECT_EQ(read_file(record + ".running"), "") << "the note of a command that has ended";
+    EXPECT_EQ(record_lines(record),
+              (std::vector<words>{
+                  {"1", "failed", "3", "fails \\x1b[2J 'a b'"},
+                  {"1", "succeeded", "0", "succeeds"},
+                  {"2", "ignored", "", "tab\\there \\\\ \\xe2\\x80\\xae\xc3\xa9"},
+                  {"1", "refused", "unterminated single quote", "add 'open"},
+                  {"3", "oversized", "over 8191 bytes", ""},
+                  {"1", "signal", "9", "killed"},
+                  {"1", "unknown", "its daemon ended while it ran", "outlives 'its daemon'"},
+              }));
+    struct stat st {};
+    ASSERT_EQ(stat(record.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(service, text_of_8191_bytes_is_received_whole) {

@@ -44,6 +44,7 @@ check_tree() {
 $prefix/$bindir/useraccountctl 755 -
 $prefix/$libexecdir/useraccountd/check-account-command 755 dist/libexec/check-account-command
 $prefix/$libexecdir/useraccountd/wait-for-commands 755 dist/libexec/wait-for-commands
+$prefix/$libexecdir/useraccountd/prepare-record 755 dist/libexec/prepare-record
 $prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
 $prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
 $prefix/$mandir/man7/useraccountd-senders.7 644 man/useraccountd-senders.7
@@ -56,7 +57,8 @@ $prefix/$docdir/examples/send-command.pl 644 dist/examples/send-command.pl
 /etc/useraccountd/reserved-names 644 dist/reserved-names
 $unit 644 -
 $etc/useraccountd.conf 644 dist/useraccountd.conf
-$etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
+$etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd
+$etc/logrotate.d/useraccountd-outcomes 644 dist/logrotate.d/useraccountd-outcomes"
 
     local path mode source
     while read -r path mode source; do
@@ -89,9 +91,10 @@ $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
     local exec_start
     exec_start=$(sed -n 's/^ExecStart=//p' "$root$unit")
     expect_eq "[$prefix] unit runs this tree's daemon" \
-        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf" "$exec_start"
+        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf -r /var/log/useraccountd/outcomes.log" \
+        "$exec_start"
     expect_eq "[$prefix] unit runs this tree's steps before the start" \
-        "$prefix/$libexecdir/useraccountd/check-account-command $prefix/$libexecdir/useraccountd/wait-for-commands" \
+        "$prefix/$libexecdir/useraccountd/check-account-command $prefix/$libexecdir/useraccountd/wait-for-commands $prefix/$libexecdir/useraccountd/prepare-record" \
         "$(grep -o "$prefix/$libexecdir/useraccountd/[a-z-]*" "$root$unit" | xargs)"
 
     check "[$prefix] installed daemon runs" "$root$prefix/$sbindir/useraccountd" --help

@@ -1,7 +1,9 @@
 #!/bin/bash
-# The manual pages render without a single warning, and they have not drifted
-# from the programs: every option that a program's own --help lists, and the
-# fixed paths of the queue contract, appear in its page.
+# The manual pages render without a single warning, with man (groff) and with
+# mandoc -Tlint (its style notes aside), hold no control byte but tab and
+# newline, and have not drifted from the programs: every option that a
+# program's own --help lists, and the fixed paths of the queue contract,
+# appear in its page.
 # Usage: man_test.sh SOURCE_DIR BINARY_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -12,6 +14,7 @@ source_dir=$1
 binary_dir=$2
 require_tool man
 require_tool groff
+require_tool mandoc
 
 declare -A rendered
 for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-senders.7; do
@@ -19,9 +22,12 @@ for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-sen
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
     expect_eq "$page renders without warnings" "" "$warnings"
+    expect_eq "mandoc -Tlint finds no error or warning in $page" "" \
+        "$(mandoc -Tlint -W warning "$file" 2>&1)"
     # A font escape written through a tool that took "\f" for a form feed
     # renders as stray letters, and groff does not warn.
-    expect_eq "$page holds no control bytes" "" "$(LC_ALL=C grep -nP '[\x01-\x08\x0b-\x1f\x7f]' "$file")"
+    expect_eq "$page holds no control byte" "" \
+        "$(LC_ALL=C grep -n $'[\x01-\x08\x0b-\x1f\x7f]' "$file")"
     rendered[$page]=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man -E UTF-8 -l "$file" 2>/dev/null)
     for section in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
         expect_contains "$page has $section" $'\n'"$section"$'\n' "${rendered[$page]}"
@@ -29,13 +35,13 @@ for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-sen
 done
 
 # Pages name options as "-c, --conf_file"; the help texts list them their
-# own way.
+# own way, some with a long form only.
 options_of() {
-    grep -oE -- '-[a-zA-Z],? --[a-z_-]+' | sed -E 's/^(-[a-zA-Z]),? /\1, /' | sort -u
+    grep -oE -- '^ +(-[a-zA-Z],? )?--[a-z_-]+' | sed -E 's/^ +//; s/^(-[a-zA-Z]),? /\1, /' | sort -u
 }
 
 daemon_options=$("$binary_dir/useraccountd" --help | options_of)
-expect_eq "the daemon lists six options" 6 "$(wc -l <<<"$daemon_options")"
+expect_eq "the daemon lists seven options" 7 "$(wc -l <<<"$daemon_options")"
 while read -r option; do
     expect_contains "useraccountd(8) documents $option" "$option" "${rendered[useraccountd.8]}"
 done <<<"$daemon_options"

@@ -176,6 +176,7 @@ listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
 }' | sort -k3)
 expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/default/useraccountd
+-rw-r--r-- root/root ./etc/logrotate.d/useraccountd-outcomes
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
 -rw-r--r-- root/root ./etc/useraccountd/reserved-names
@@ -184,6 +185,7 @@ expected_listing=$(sort -k3 <<'EOF'
 lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount.sh
 -rwxr-xr-x root/root ./usr/bin/useraccountctl
 -rwxr-xr-x root/root ./usr/libexec/useraccountd/check-account-command
+-rwxr-xr-x root/root ./usr/libexec/useraccountd/prepare-record
 -rwxr-xr-x root/root ./usr/libexec/useraccountd/wait-for-commands
 -rwxr-xr-x root/root ./usr/sbin/useraccountd
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/changelog.gz
@@ -213,6 +215,8 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/default/useraccountd:dist/useraccountd.default \
     usr/libexec/useraccountd/check-account-command:dist/libexec/check-account-command \
     usr/libexec/useraccountd/wait-for-commands:dist/libexec/wait-for-commands \
+    usr/libexec/useraccountd/prepare-record:dist/libexec/prepare-record \
+    etc/logrotate.d/useraccountd-outcomes:dist/logrotate.d/useraccountd-outcomes \
     usr/share/doc/useraccountd/examples/send-command.c:dist/examples/send-command.c \
     usr/share/doc/useraccountd/examples/send-command.py:dist/examples/send-command.py \
     usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl; do
@@ -225,12 +229,12 @@ done
 
 # Every program the unit runs, other than kill, is the package's own.
 unit=$data/lib/systemd/system/useraccountd.service
-exec_start=$(sed -n 's/^ExecStart=@\([^ ]*\) .* -c \([^ ]*\)$/\1 \2/p' "$unit")
+exec_start=$(sed -n 's/^ExecStart=@\([^ ]*\) .* -c \([^ ]*\) -r .*$/\1 \2/p' "$unit")
 expect_eq "unit starts the packaged daemon with the packaged configuration" \
     "/usr/sbin/useraccountd /etc/useraccountd.conf" "$exec_start"
 programs=$(sed -nE 's/^Exec[A-Za-z]*=[-@:+!]*([^ ]+).*/\1/p' "$unit" | grep -vx /bin/kill)
 expect_eq "the unit's commands run the package's tool and daemon" \
-    "/usr/bin/useraccountctl /usr/bin/useraccountctl /usr/libexec/useraccountd/check-account-command /usr/libexec/useraccountd/wait-for-commands /usr/sbin/useraccountd" \
+    "/usr/bin/useraccountctl /usr/bin/useraccountctl /usr/libexec/useraccountd/check-account-command /usr/libexec/useraccountd/prepare-record /usr/libexec/useraccountd/wait-for-commands /usr/sbin/useraccountd" \
     "$(sort <<<"$programs" | xargs)"
 while read -r program; do
     check "$program of the unit is in the package" test -x "$data$program"
@@ -244,6 +248,7 @@ done
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 expected_conffiles='/etc/default/useraccountd
+/etc/logrotate.d/useraccountd-outcomes
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
 /etc/useraccountd/reserved-names

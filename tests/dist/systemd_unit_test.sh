@@ -41,13 +41,16 @@ setting() {
 
 exec_start=$(setting ExecStart)
 expect_eq "ExecStart runs the installed daemon in the foreground" \
-    "@/usr/sbin/useraccountd useraccountd -c /etc/useraccountd.conf" "$exec_start"
+    "@/usr/sbin/useraccountd useraccountd -c /etc/useraccountd.conf -r /var/log/useraccountd/outcomes.log" \
+    "$exec_start"
 check "the configuration file named by -c is installed" test -f "$root/etc/useraccountd.conf"
+check "the record named by -r is rotated" \
+    grep -qx '/var/log/useraccountd/outcomes.log {' "$root/etc/logrotate.d/useraccountd-outcomes"
 
 mkdir "$scratch/verify"
 sed -E "s#^(Exec[A-Za-z]+=[-@:+!]*)/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)#\1$root/usr/\2#" \
     "$unit" >"$scratch/verify/useraccountd.service"
-expect_eq "commands rewritten for verify" 5 \
+expect_eq "commands rewritten for verify" 6 \
     "$(grep -cE "^Exec[A-Za-z]+=[-@:+!]*$root/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)" \
         "$scratch/verify/useraccountd.service")"
 verify_output=$(MANPATH=$root/usr/share/man systemd-analyze verify \
@@ -61,8 +64,8 @@ expect_eq "systemd-analyze verify has nothing to say" "" "$verify_output"
 expect_eq "stops with systemd's default SIGTERM" "" "$(setting KillSignal)"
 expect_eq "no stop command that could fail once the daemon has ended" "" "$(setting ExecStop)"
 expect_eq "only the daemon is killed, never a running command" process "$(setting KillMode)"
-expect_eq "before the start: prepare the queue, check sudo, wait for a left-over command" \
-    "+/usr/bin/useraccountctl +/usr/libexec/useraccountd/wait-for-commands /usr/libexec/useraccountd/check-account-command" \
+expect_eq "before the start: prepare the queue, check sudo, wait for a left-over command, prepare the record" \
+    "+/usr/bin/useraccountctl +/usr/libexec/useraccountd/prepare-record +/usr/libexec/useraccountd/wait-for-commands /usr/libexec/useraccountd/check-account-command" \
     "$(setting ExecStartPre | awk '{print $1}' | sort | xargs)"
 # shellcheck disable=SC2016 # systemd's to expand
 expect_eq "after every stop, as root, what waits is saved for prepare's owner and mode" \

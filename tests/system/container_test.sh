@@ -5,15 +5,17 @@
 # apt, reinstalled, removed and purged with dpkg, while systemctl and the
 # journal show what the service does: the queue it prepares, the account
 # commands it runs for root and for the sender group (and refuses to others,
-# in real logind sessions), the queue outliving a logout, the account script
-# acting only on the accounts it manages and never reusing an ID, nor held up
-# by a local user's locks or mounts, nor leaving a deleted account anything
-# that runs, reload, stop and restart in the middle of a slow command and
-# under a backlog, messages waiting while it is stopped, a killed daemon and
-# a stop that timed out (the command runs to its end, the next waits for
-# it), a start refused while sudo would refuse the script, a full /var/log,
-# commands waiting across a reboot (a second boot of the same root) and a
-# restart, a user who re-creates the queue in a loop, the key file across a
+# in real logind sessions), the outcome record that the group reads (and
+# nobody else) through a rotation, a full disk and a killed daemon, the queue
+# outliving a logout, the account script acting only on the accounts it
+# manages and never reusing an ID, nor held up by a local user's locks or
+# mounts, nor leaving a deleted account anything that runs, reload, stop and
+# restart in the middle of a slow command and under a backlog, messages
+# waiting while it is stopped, a killed daemon and a stop that timed out (the
+# command runs to its end, the next waits for it), a start refused while sudo
+# would refuse the script, a full /var/log, commands waiting across a reboot
+# (a second boot of the same root) and a restart, a user who re-creates the
+# queue in a loop, the key file across a
 # reinstall, and nothing left after a purge but the system user, the groups
 # and the script's ID mark; and the package's own autopkgtest.
 #
@@ -222,7 +224,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -299,6 +301,9 @@ expect_eq "ipcs -q -c: mode, creator and owner" "$queue_id 620 root useraccount 
     "$(in_ct ipcs -q -c | awk -v id="$queue_id" '$1 == id {print $1, $2, $3, $4, $5, $6}')"
 expect_eq "ipcs -q: the key status names, empty" "$queue_key $queue_id 0" \
     "$(queue_line "$queue_key" | awk '{print $1, $2, $6}')"
+record=/var/log/useraccountd/outcomes.log
+expect_eq "the record's directory: the service user's, the sender group's, set-group-ID" \
+    "useraccountd:useraccount 2750" "$(in_ct stat -c '%U:%G %a' "${record%/*}")"
 main_pid=$(unit_property MainPID)
 if [[ $(in_ct systemctl is-active useraccountd) != active ]]; then
     finish_early
@@ -347,7 +352,7 @@ mark=$(cursor)
 # shellcheck disable=SC2016 # for the user's shell to expand
 bob_output=$(as_user bob 'echo "session=$XDG_SESSION_ID"; useraccountctl send add mallory 2>&1')
 bob_status=$?
-expect_eq "bob, outside the sender group, is refused" 1 "$bob_status"
+expect_eq "bob, outside the sender group, is refused: no permission" 77 "$bob_status"
 check "bob's command ran in a logind session" grep -qE '^session=.+' <<<"$bob_output"
 expect_contains "bob is told why" "Permission denied" "$bob_output"
 expect_eq "nothing of bob's is on the queue" 0 "$(queue_line "$queue_key" | awk '{print $6}')"
@@ -360,6 +365,38 @@ check "carol made a queue of her own" test -n "$carol_queue"
 check "carol's command is served" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user erin$'
 expect_not_contains "bob's command never reached the daemon" "Type:1      add mallory" "$(journal_after "$mark")"
 expect_eq "no user mallory" "" "$(in_ct getent passwd mallory)"
+
+section "the outcome record"
+# carol learns from the record what the journal would not show her: an add
+# that the script refused, and a lock that took effect.
+mark=$(cursor)
+refused_line=$(as_user carol "useraccountctl send --wait=30 add 'Bad Name'")
+expect_eq "carol's refused add: send --wait says the command failed" 3 "$?"
+check "her line: the script's status 2, her text ($refused_line)" \
+    grep -qE $'^[0-9T:.Z-]+\t1\tfailed\t2\tadd \'Bad Name\'$' <<<"$refused_line"
+lock_line=$(as_user carol 'useraccountctl send --wait=30 lock alice')
+expect_eq "carol's lock: succeeded" 0 "$?"
+check "her line: succeeded ($lock_line)" grep -qE $'\t1\tsucceeded\t0\tlock alice$' <<<"$lock_line"
+expect_eq "the record is the service user's, the group reads it" "useraccountd:useraccount 640" \
+    "$(in_ct stat -c '%U:%G %a' "$record")"
+bob_read=$(as_user bob "cat $record 2>&1")
+expect_eq "bob, outside the group, cannot read the record" 1 "$?"
+expect_contains "bob is told why" "Permission denied" "$bob_read"
+bob_output=$(as_user bob 'useraccountctl send --wait=5 lock alice 2>&1')
+expect_eq "bob's send --wait fails before sending: record unreadable" 66 "$?"
+expect_contains "bob is told nothing was sent" "nothing sent" "$bob_output"
+# The script's entries are told apart by the user id, which no local user
+# can forge.
+script_says() {
+    local deadline=$((SECONDS + 10))
+    while ((SECONDS < deadline)); do
+        grep -q -- "$1" <<<"$(in_ct journalctl -q -o cat _UID=0 SYSLOG_IDENTIFIER=useraccount)" &&
+            return 0
+        sleep 0.2
+    done
+    return 1
+}
+check "the journal by trusted fields holds the script's refusal" script_says 'refused: invalid user name'
 
 section "logout"
 # logind stops a user's manager about 10 s after the last session ends, and
@@ -623,6 +660,27 @@ stop_during_slow_command() {
 
 section "stop during a command"
 make_script_slow
+# Meanwhile, a rotation while a sender waits for its outcome: the line comes
+# in the new file, and the old lines stay in the old one.
+in_ct sh -c "useraccountctl send --wait=30 slow rotation 5 >/root/rotation.out; echo \$? >/root/rotation.status" &
+rotation_sender=$!
+# The daemon's note of the running command holds its text until its line
+# is written.
+note_holds() {
+    in_ct grep -qx "$1" "$record.running"
+}
+for _ in $(seq 75); do
+    note_holds 'slow rotation 5' && break
+    sleep 0.2
+done
+check "logrotate rotates the record" in_ct logrotate -f /etc/logrotate.d/useraccountd-outcomes
+check "while the command runs" note_holds 'slow rotation 5'
+wait "$rotation_sender"
+expect_eq "the waiting sender learns its outcome after the rotation" 0 "$(in_ct cat /root/rotation.status)"
+check "from the new file" grep -qE $'\tsucceeded\t0\tslow rotation 5$' <<<"$(in_ct cat "$record")"
+check "the old lines are in the rotated file" grep -qE $'\tlock alice$' <<<"$(in_ct cat "$record.1")"
+expect_eq "the new file is the group's to read" "useraccountd:useraccount 640" \
+    "$(in_ct stat -c '%U:%G %a' "$record")"
 stop_during_slow_command one after-stop stop
 expect_eq "stop: the unit's result" success "$(unit_property Result)"
 expect_eq "stop: the daemon's exit status" 0 "$(unit_property ExecMainStatus)"
@@ -740,6 +798,8 @@ check "the next message is taken only after the command ended" \
 expect_eq "each command ran once" "1 1" \
     "$(count_of "$mark" 'slow command done: killed$') $(count_of "$mark" 'added user after-kill$')"
 check "a new daemon runs" test "$(unit_property MainPID)" != "$killed_pid"
+check "the record tells the killed daemon's command: outcome unknown" \
+    grep -qE $'\t1\tunknown\t[^\t]+\tslow killed 12$' <<<"$(in_ct cat "$record")"
 
 section "a stop that times out"
 reset_start_limit
@@ -806,6 +866,9 @@ check "restart with /var/log full" in_ct systemctl restart useraccountd
 check "root sends" in_ct useraccountctl send add full-log
 check "the command is served" wait_journal "$mark" 'added user full-log$' 20
 expect_eq "the service runs on" active "$(in_ct systemctl is-active useraccountd)"
+# The record under a full /var/log cannot take the line: the journal keeps it.
+check "the line the record could not take is in the journal" wait_journal "$mark" \
+    'useraccountd\[[0-9]+\]: Can not write outcome record: /var/log/useraccountd/outcomes.log, error: [^;]+; type 1, succeeded 0: add full-log$' 10
 in_ct umount /var/log/journal /var/log /run/journal-kept
 
 # commands_wait PREFIX: the daemon serves "quick PREFIX-0", then pauses a

@@ -1,5 +1,6 @@
 // Escaping of queue texts: what the echo line lets through to a terminal and
-// the journal, and that list's exact form reads back to the same bytes.
+// the journal, and that list's exact form and the outcome record's field form
+// read back to the same bytes.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -41,11 +42,20 @@ TEST(escape_text, echo_keeps_utf8_text_and_escapes_controls_and_broken_bytes) {
         {"\xf0\x9f\x98 x", "\\xf0\\x9f\\x98 x"},
         {"\xe4\xc3\xa9", "\\xe4\xc3\xa9"},
         {"\xc2\xc2\x85\xc2\xa0", "\\xc2\\xc2\\x85\xc2\xa0"},
+        // Bidirectional controls: U+200E, U+200F, U+202A, U+202E, U+2066,
+        // U+2069; their neighbours U+200D, U+202F, U+2065, U+206A are text.
+        {"\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9",
+         "\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa"
+         "9"},
+        {"\xe2\x80\x8d|\xe2\x80\xaf|\xe2\x81\xa5|\xe2\x81\xaa",
+         "\xe2\x80\x8d|\xe2\x80\xaf|\xe2\x81\xa5|\xe2\x81\xaa"},
     };
     for (const echo_case& c : cases) {
         EXPECT_EQ(escape_text(c.text, escape_style::echo), c.echoed)
             << testing::PrintToString(c.text);
     }
+    EXPECT_EQ(escape_text("a\tb\\c \xc3\xa9\xe2\x80\xae\n", escape_style::field),
+              "a\\tb\\\\c \xc3\xa9\\xe2\\x80\\xae\\n");
 }
 
 // The inverse of the exact style: \\, \n, \r, \t, \xNN.
@@ -68,11 +78,11 @@ std::string unescape(std::string_view escaped) {
     return text;
 }
 
-TEST(escape_text, exact_is_printable_ascii_that_reads_back_to_the_same_bytes) {
+TEST(escape_text, exact_and_field_forms_read_back_to_the_same_bytes) {
     std::mt19937 random(20261208);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<std::size_t> size(0, 64);
-    std::vector<std::string> texts{"a\\x41b", "\\\\", "\xc3\xa9\xc2\x9b\t\\n"};
+    std::vector<std::string> texts{"a\\x41b", "\\\\", "\xc3\xa9\xc2\x9b\t\\n", "\xe4\xb8\xad\\xe4"};
     for (int round = 0; round < 2000; ++round) {
         std::string text(size(random), '\0');
         for (char& c : text) {
@@ -87,6 +97,14 @@ TEST(escape_text, exact_is_printable_ascii_that_reads_back_to_the_same_bytes) {
         }
         ASSERT_LE(escaped.size(), escaped_size_max(text.size()));
         ASSERT_EQ(unescape(escaped), text) << testing::PrintToString(escaped);
+        // The field form keeps UTF-8 text, but no byte that ends or splits
+        // a tab-separated line.
+        const std::string field = escape_text(text, escape_style::field);
+        for (const char c : field) {
+            ASSERT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+                << testing::PrintToString(field);
+        }
+        ASSERT_EQ(unescape(field), text) << testing::PrintToString(field);
     }
 }
 

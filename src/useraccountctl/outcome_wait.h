@@ -1,0 +1,59 @@
+// useraccountctl send --wait: follows the daemon's outcome record (useraccountd
+// -r; src/common/outcome_line.h describes its lines) from where it ended
+// before the send, until the first line with the sent type and text.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+// Where the packaged unit has the daemon write its record.
+inline constexpr char default_record_file[] = "/var/log/useraccountd/outcomes.log";
+
+// Exit statuses of send --wait for the command's outcome; those of the send
+// itself are in ctl.h.
+inline constexpr int exit_command_failed = 3;      // a status other than 0, a signal, not run
+inline constexpr int exit_command_refused = 4;     // refused by the daemon, or oversized
+inline constexpr int exit_outcome_unknown = 5;     // its daemon ended while it ran
+inline constexpr int exit_wait_timed_out = 6;      // no line within the time given
+inline constexpr int exit_record_unreadable = 66;  // EX_NOINPUT
+
+class outcome_follower {
+  public:
+    explicit outcome_follower(std::string path) : path_(std::move(path)) {}
+    ~outcome_follower();
+    outcome_follower(const outcome_follower&) = delete;
+    outcome_follower& operator=(const outcome_follower&) = delete;
+
+    // Before the send: notes where the record ends, so that only lines
+    // written after it count. A record not made yet counts from its first
+    // line, but it must be one this user may read. 0, or the exit status
+    // after a message on standard error (nothing has been sent yet).
+    int mark_end();
+
+    // After the send: waits up to timeout seconds (0: without a bound) for
+    // the first line of this type and text, prints it on standard output and
+    // returns the exit status its outcome means.
+    int wait_for(long type, std::string_view text, long timeout);
+
+  private:
+    // One file the record's name has stood for, read up to offset.
+    struct record_file {
+        int fd = -1;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        off_t offset = 0;
+        std::string partial;  // a line whose newline has not come yet
+    };
+
+    bool open_current();
+    static bool find_line(record_file& file, long type, const std::string& escaped,
+                          std::string& found);
+
+    std::string path_;
+    record_file current_;
+    // The file before a rotation, still read: a line may land in it while
+    // the name moves on.
+    record_file previous_;
+};
