@@ -192,13 +192,12 @@ int outcome_follower::wait_for(long type, std::string_view text, long timeout) {
                    path_.c_str(), timeout);
             return exit_wait_timed_out;
         }
-        long wait_ms = watch != -1 ? 1000 : 200;
+        std::chrono::milliseconds wait_time(watch != -1 ? 1000 : 200);
         if (timeout > 0) {
-            const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-            wait_ms = std::min<long>(wait_ms, left_ms);
+            wait_time = std::min(wait_time, std::chrono::ceil<std::chrono::milliseconds>(left));
         }
         pollfd p{watch, POLLIN, 0};
-        if (poll(&p, watch != -1 ? 1 : 0, static_cast<int>(wait_ms)) > 0) {
+        if (poll(&p, watch != -1 ? 1 : 0, static_cast<int>(wait_time.count())) > 0) {
             char events[4096];
             while (read(watch, events, sizeof events) > 0) {
             }
