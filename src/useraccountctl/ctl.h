@@ -8,6 +8,7 @@
 #include <charconv>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr char program_name[] = "useraccountctl";
 
@@ -59,6 +60,17 @@ bool parse_mode(const char* text, unsigned* mode);
 // "1000 (alice)", or the bare number when the database has no such entry.
 std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);
+
+// One queue of the system's table as /proc/sysvipc/msg lists it, which every
+// user may read, even one who may only write to the queue.
+struct queue_row {
+    int id = -1;
+    uid_t owner = 0;
+    uid_t creator = 0;  // never changes, whoever the owner becomes
+};
+// Every queue in the table of this IPC namespace; false with errno when the
+// table cannot be read.
+bool read_queue_table(std::vector<queue_row>& rows);
 
 // The process holding a write lock on the open file, 0 when none does, -1
 // with errno when the question fails. Reads need no write access.
