@@ -15,12 +15,13 @@ inline constexpr char program_name[] = "useraccountctl";
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 // send tells why nothing was sent, with values from sysexits.h.
-inline constexpr int exit_text_too_long = 65;  // EX_DATAERR
-inline constexpr int exit_not_prepared = 69;   // EX_UNAVAILABLE: no queue under the key
-inline constexpr int exit_not_installed = 72;  // EX_OSFILE: no key file
-inline constexpr int exit_queue_removed = 74;  // EX_IOERR: while send waited for room
-inline constexpr int exit_queue_full = 75;     // EX_TEMPFAIL: with --no-wait
-inline constexpr int exit_no_permission = 77;  // EX_NOPERM
+inline constexpr int exit_text_too_long = 65;   // EX_DATAERR
+inline constexpr int exit_not_prepared = 69;    // EX_UNAVAILABLE: no queue under the key
+inline constexpr int exit_not_installed = 72;   // EX_OSFILE: no key file
+inline constexpr int exit_queue_removed = 74;   // EX_IOERR: while send waited for room
+inline constexpr int exit_queue_full = 75;      // EX_TEMPFAIL: with --no-wait
+inline constexpr int exit_not_root_queue = 76;  // EX_PROTOCOL: someone else's queue
+inline constexpr int exit_no_permission = 77;   // EX_NOPERM
 
 int run_send(int argc, char** argv);
 int run_status(int argc, char** argv);

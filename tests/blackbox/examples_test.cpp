@@ -27,8 +27,9 @@ namespace {
 using examples = sandbox_test;
 using words = std::vector<std::string>;
 
-// Stand-ins for the service user and the sender group: ids with no name.
-const std::string service_uid = "4243";
+// Stand-ins for the service user, a system account (an id below 1000), and
+// the sender group: ids with no name.
+const std::string service_uid = "423";
 const std::string sender_gid = "4242";
 const words as_sender{"--reuid", "65534", "--regid", "65534", "--groups", sender_gid};
 const words as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
