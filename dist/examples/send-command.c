@@ -17,10 +17,9 @@
  * installed); 74 the queue was removed while waiting for room; 75 the queue
  * is full (--no-wait); 76 the queue is not the service's (root did not
  * create it, or an ordinary user owns it); 77 no permission to send. With
- * --wait: 3 the command
- * failed; 4 the daemon refused it; 5 its outcome is unknown; 6 no outcome in
- * time; 66 the record cannot be read. The reason goes to standard error; see
- * useraccountd-senders(7).
+ * --wait: 3 the command failed; 4 the daemon refused it; 5 its outcome is
+ * unknown; 6 no outcome in time; 66 the record cannot be read. The reason
+ * goes to standard error; see useraccountd-senders(7).
  *
  * Only the C library is used.
  */
