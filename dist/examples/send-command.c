@@ -15,16 +15,18 @@
  * failure; 2 usage error; 65 the command is too long; 69 no queue (the
  * service has not prepared it); 72 no key file (useraccountd is not
  * installed); 74 the queue was removed while waiting for room; 75 the queue
- * is full (--no-wait); 77 no permission to send. With --wait: 3 the command
- * failed; 4 the daemon refused it; 5 its outcome is unknown; 6 no outcome in
- * time; 66 the record cannot be read. The reason goes to standard error; see
- * useraccountd-senders(7).
+ * is full (--no-wait); 76 the queue is not the service's (root did not
+ * create it, or an ordinary user owns it); 77 no permission to send. With
+ * --wait: 3 the command failed; 4 the daemon refused it; 5 its outcome is
+ * unknown; 6 no outcome in time; 66 the record cannot be read. The reason
+ * goes to standard error; see useraccountd-senders(7).
  *
  * Only the C library is used.
  */
 #define _XOPEN_SOURCE 700
 
 #include <errno.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -68,6 +70,52 @@ static int usage(void) {
 static int fail(int status, const char* reason, const char* what) {
     fprintf(stderr, "%s: %s; %s\n", program, reason, what);
     return status;
+}
+
+/* Prints "PROGRAM: queue ID RELATION UID (NAME), WHY: ..." and returns 76. */
+static int refuse_queue(int queue, const char* relation, unsigned long uid, const char* why) {
+    const struct passwd* user = getpwuid((uid_t)uid);
+    fprintf(stderr, "%s: queue %d %s %lu%s%s%s, %s: it is not the service's; nothing sent\n",
+            program, queue, relation, uid, user != NULL ? " (" : "",
+            user != NULL ? user->pw_name : "", user != NULL ? ")" : "", why);
+    return 76;
+}
+
+/* The service's queue is created by root and owned by root or a system
+ * account (an id below 1000). A queue that another user took under the key
+ * while it was free is theirs to read, empty or re-permission: send nothing
+ * to it. IPC_STAT needs read permission, which a sender lacks, but
+ * /proc/sysvipc/msg shows every user each queue's owner and creator.
+ * 0, or the exit status. */
+static int check_queue(int queue) {
+    char line[512];
+    FILE* table = fopen("/proc/sysvipc/msg", "r");
+    if (table == NULL) {
+        fprintf(stderr, "%s: /proc/sysvipc/msg: %s; nothing sent\n", program, strerror(errno));
+        return 1;
+    }
+    /* key msqid perms cbytes qnum lspid lrpid uid gid cuid cgid ...; the
+     * first line names the columns. */
+    while (fgets(line, sizeof line, table) != NULL) {
+        int id;
+        unsigned long owner, creator;
+        if (sscanf(line, "%*d %d %*o %*u %*u %*d %*d %lu %*u %lu", &id, &owner, &creator) == 3 &&
+            id == queue) {
+            fclose(table);
+            if (creator != 0) {
+                return refuse_queue(queue, "was created by", creator, "not by root");
+            }
+            if (owner >= 1000) {
+                return refuse_queue(queue, "is owned by", owner,
+                                    "neither root nor a system account");
+            }
+            return 0;
+        }
+    }
+    fclose(table);
+    /* Removed since it was opened. */
+    return fail(69, "no command queue: the useraccountd service has not prepared it yet",
+                "nothing sent");
 }
 
 /* The size of word in single quotes: each quote inside becomes 4 bytes. */
@@ -279,6 +327,7 @@ int main(int argc, char** argv) {
     char* end = msg.mtext;
     key_t key;
     int queue;
+    int status;
 
     for (; first < argc && argv[first][0] == '-'; ++first) {
         const char* option = argv[first];
@@ -341,6 +390,9 @@ int main(int argc, char** argv) {
                         "nothing sent");
         }
         return fail(1, strerror(errno), "nothing sent");
+    }
+    if ((status = check_queue(queue)) != 0) {
+        return status;
     }
 
     /* Only lines written after the send can be this command's: note where

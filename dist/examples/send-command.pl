@@ -14,10 +14,11 @@
 # failure; 2 usage error; 65 the command is too long; 69 no queue (the
 # service has not prepared it); 72 no key file (useraccountd is not
 # installed); 74 the queue was removed while waiting for room; 75 the queue
-# is full (--no-wait); 77 no permission to send. With --wait: 3 the command
-# failed; 4 the daemon refused it; 5 its outcome is unknown; 6 no outcome in
-# time; 66 the record cannot be read. The reason goes to standard error; see
-# useraccountd-senders(7).
+# is full (--no-wait); 76 the queue is not the service's (root did not
+# create it, or an ordinary user owns it); 77 no permission to send. With
+# --wait: 3 the command failed; 4 the daemon refused it; 5 its outcome is
+# unknown; 6 no outcome in time; 66 the record cannot be read. The reason
+# goes to standard error; see useraccountd-senders(7).
 #
 # Only core modules are used: IPC::SysV and IPC::Msg.
 use strict;
@@ -102,6 +103,35 @@ if (!$queue) {
         if $! == ENOENT;
     fail(1, "msgget: $!");
 }
+
+# The service's queue is created by root and owned by root or a system
+# account (an id below 1000). A queue that another user took under the key
+# while it was free is theirs to read, empty or re-permission: send nothing
+# to it. IPC_STAT needs read permission, which a sender lacks, but
+# /proc/sysvipc/msg shows every user each queue's owner and creator.
+sub user_name {
+    my ($uid) = @_;
+    my $name = getpwuid $uid;
+    return defined $name ? "$uid ($name)" : $uid;
+}
+sub check_queue {
+    my ($id) = @_;
+    open my $table, '<', '/proc/sysvipc/msg' or fail(1, "/proc/sysvipc/msg: $!");
+    while (my $line = <$table>) {
+        # key msqid perms cbytes qnum lspid lrpid uid gid cuid cgid ...
+        my @column = split ' ', $line;
+        next unless $column[1] eq $id;
+        fail(76, "queue $id was created by " . user_name($column[9])
+                . ", not by root: it is not the service's") if $column[9] != 0;
+        fail(76, "queue $id is owned by " . user_name($column[7])
+                . ", neither root nor a system account: it is not the service's")
+            if $column[7] >= 1000;
+        return;
+    }
+    # Removed since it was opened.
+    fail(69, 'no command queue: the useraccountd service has not prepared it yet');
+}
+check_queue($queue->id);
 
 # The outcome record as far as it has been read: the file, its identity
 # (device and inode) and the offset of the first line not yet looked at.

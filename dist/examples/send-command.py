@@ -14,7 +14,9 @@ Exit status: 0 sent (with --wait: the command succeeded); 1 any other
 failure; 2 usage error; 65 the command is too long; 69 no queue (the
 service has not prepared it); 72 no key file (useraccountd is not
 installed); 74 the queue was removed while waiting for room; 75 the queue is
-full (--no-wait); 77 no permission to send; 130 interrupted (Ctrl-C). With
+full (--no-wait); 76 the queue is not the service's (root did not create
+it, or an ordinary user owns it); 77 no permission to send; 130 interrupted
+(Ctrl-C). With
 --wait: 3 the command failed; 4 the daemon refused it; 5 its outcome is
 unknown; 6 no outcome in time; 66 the record cannot be read. The reason goes
 to standard error; see useraccountd-senders(7).
@@ -22,6 +24,7 @@ to standard error; see useraccountd-senders(7).
 Needs the sysv_ipc module (Debian: python3-sysv-ipc).
 """
 import os
+import pwd
 import re
 import sys
 import time
@@ -142,6 +145,39 @@ class Record:
             time.sleep(0.2)
 
 
+def user_name(uid: int) -> str:
+    try:
+        return f"{uid} ({pwd.getpwuid(uid).pw_name})"
+    except KeyError:
+        return str(uid)
+
+
+def check_queue(queue_id: int) -> None:
+    """The service's queue is created by root and owned by root or a system
+    account (an id below 1000). A queue that another user took under the key
+    while it was free is theirs to read, empty or re-permission: send nothing
+    to it. The queue's attributes need read permission, which a sender lacks,
+    but /proc/sysvipc/msg shows every user each queue's owner and creator."""
+    try:
+        with open("/proc/sysvipc/msg", encoding="ascii") as table:
+            # key msqid perms cbytes qnum lspid lrpid uid gid cuid cgid ...
+            rows = [line.split() for line in table]
+    except OSError as error:
+        fail(1, f"/proc/sysvipc/msg: {error.strerror}")
+    for row in rows:
+        if row[1] == str(queue_id):
+            owner, creator = int(row[7]), int(row[9])
+            if creator != 0:
+                fail(76, f"queue {queue_id} was created by {user_name(creator)}, not by root: "
+                     "it is not the service's")
+            if owner >= 1000:
+                fail(76, f"queue {queue_id} is owned by {user_name(owner)}, neither root nor a "
+                     "system account: it is not the service's")
+            return
+    # Removed since it was opened.
+    fail(69, "no command queue: the useraccountd service has not prepared it yet")
+
+
 def send(queue: sysv_ipc.MessageQueue, text: bytes, block: bool) -> None:
     while True:
         try:
@@ -209,6 +245,7 @@ def main(args: list[str]) -> int:
         queue = sysv_ipc.MessageQueue(key, flags=0, mode=0, max_message_size=MAX_TEXT)
     except sysv_ipc.ExistentialError:
         fail(69, "no command queue: the useraccountd service has not prepared it yet")
+    check_queue(queue.id)
 
     if wait:
         record.mark_end()

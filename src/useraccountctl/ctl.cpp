@@ -4,11 +4,14 @@
 #include <grp.h>
 #include <pwd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -17,6 +20,28 @@ namespace {
     fprintf(stderr, "%s: ", who);
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
+}
+
+// Columns: key, id, permissions, bytes, messages, two pids, owner uid and
+// gid, creator uid and gid, then times. A row that does not read so is none.
+std::optional<queue_row> parse_queue_row(std::string_view line) {
+    std::array<std::string_view, 10> column;
+    std::size_t count = 0;
+    for (std::size_t at = 0; count < column.size();) {
+        at = line.find_first_not_of(" \t\n", at);
+        if (at == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(line.find_first_of(" \t\n", at), line.size());
+        column.at(count++) = line.substr(at, end - at);
+        at = end;
+    }
+    queue_row row;
+    if (count < column.size() || !whole_number(column[1], row.id) ||
+        !whole_number(column[7], row.owner) || !whole_number(column[9], row.creator)) {
+        return std::nullopt;
+    }
+    return row;
 }
 
 }  // namespace
@@ -119,6 +144,28 @@ std::string group_name(gid_t gid) {
         text += " (" + std::string(entry->gr_name) + ")";
     }
     return text;
+}
+
+bool read_queue_table(std::vector<queue_row>& rows) {
+    FILE* table = fopen("/proc/sysvipc/msg", "re");
+    if (table == nullptr) {
+        return false;
+    }
+    char* line = nullptr;
+    std::size_t size = 0;
+    bool first = true;  // the column names
+    while (getline(&line, &size, table) != -1) {
+        if (const auto row = parse_queue_row(line); row && !first) {
+            rows.push_back(*row);
+        }
+        first = false;
+    }
+    const bool read = ferror(table) == 0;
+    const int error = errno;
+    free(line);
+    fclose(table);
+    errno = error;
+    return read;
 }
 
 pid_t lock_holder(int fd) {

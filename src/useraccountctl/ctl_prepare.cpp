@@ -97,13 +97,12 @@ int look_at_key(const queue_target& t, int& holding, msglen_t& qbytes, squatters
         }
         return call_failed(id == -1 ? "msgget" : "msgctl IPC_STAT");
     }
-    const uid_t creator = info.msg_perm.cuid;
-    if (creator != 0 && creator != t.owner) {
+    if (squatted(info.msg_perm, t)) {
         count_squatter(seen, id, info);
         return create(t, id, created);
     }
     const ipc_perm found = info.msg_perm;
-    if ((info.msg_perm.mode & 0002U) != 0 && (t.mode & 0002U) == 0 && tighten(id, info, t) != 0) {
+    if (open_to_all(info.msg_perm, t) && tighten(id, info, t) != 0) {
         return exit_failure;
     }
     if (info.msg_perm.cgid == t.group) {
@@ -140,17 +139,26 @@ int prepare_queue(const queue_target& t, int& holding, msglen_t& qbytes) {
 
 }  // namespace
 
-int run_prepare(int argc, char** argv) {
+int parse_target_options(int argc, char** argv, bool with_group, void (*print_help)(),
+                         queue_target& t) {
+    // Without the group, getopt itself reports --group as unknown.
     static const option long_options[] = {
+        {"owner", required_argument, nullptr, 'o'},
+        {"mode", required_argument, nullptr, 'm'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    static const option with_group_options[] = {
         {"owner", required_argument, nullptr, 'o'},
         {"group", required_argument, nullptr, 'g'},
         {"mode", required_argument, nullptr, 'm'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    queue_target t;
+    const option* const options = with_group ? with_group_options : long_options;
+    const char* const short_options = with_group ? "o:g:m:h" : "o:m:h";
     int option_char = 0;
-    while ((option_char = getopt_long(argc, argv, "o:g:m:h", long_options, nullptr)) != -1) {
+    while ((option_char = getopt_long(argc, argv, short_options, options, nullptr)) != -1) {
         switch (option_char) {
             case 'o':
                 t.owner_text = optarg;
@@ -170,7 +178,7 @@ int run_prepare(int argc, char** argv) {
                 }
                 break;
             case 'h':
-                print_prepare_help();
+                print_help();
                 return 0;
             default:
                 return usage_hint(argv[0]);
@@ -179,8 +187,18 @@ int run_prepare(int argc, char** argv) {
     if (optind < argc) {
         return usage_error(argv[0], "unexpected argument '%s'", argv[optind]);
     }
-    if (t.owner_text == nullptr || t.group_text == nullptr) {
-        return usage_error(argv[0], "both --owner and --group are needed");
+    if (t.owner_text == nullptr || (with_group && t.group_text == nullptr)) {
+        return usage_error(
+            argv[0], with_group ? "both --owner and --group are needed" : "--owner is needed");
+    }
+    return -1;
+}
+
+int run_prepare(int argc, char** argv) {
+    queue_target t;
+    if (const int status = parse_target_options(argc, argv, true, print_prepare_help, t);
+        status != -1) {
+        return status;
     }
     // Anyone else would create a queue that they, not root, control.
     if (geteuid() != 0 && geteuid() != t.owner) {

@@ -2,7 +2,6 @@
 // written to a file of root's. The queue lives in kernel memory and goes with
 // a reboot; the next prepare after one puts them back first, and the next in
 // the same boot discards the copy, since the queue still holds them.
-#include <getopt.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <syslog.h>
@@ -63,12 +62,10 @@ bool copy_queue(const queue_target& t, std::vector<queue_entry>& out) {
         call_failed(id == -1 ? "msgget" : "msgctl IPC_STAT");
         return false;
     }
-    const uid_t creator = info.msg_perm.cuid;
-    const bool open_to_all = (info.msg_perm.mode & 0002U) != 0 && (t.mode & 0002U) == 0;
-    const bool squatted = creator != 0 && creator != t.owner;
-    if (squatted || open_to_all) {
-        const std::string why = squatted ? "uid " + user_name(creator) + " created the queue"
-                                         : "any local user could send them";
+    if (squatted(info.msg_perm, t) || open_to_all(info.msg_perm, t)) {
+        const std::string why = squatted(info.msg_perm, t)
+                                    ? "uid " + user_name(info.msg_perm.cuid) + " created the queue"
+                                    : "any local user could send them";
         report(LOG_WARNING,
                "the %lu message(s) on queue %d (key 0x%08x) are not saved: %s, so prepare "
                "discards them",
@@ -86,39 +83,10 @@ bool copy_queue(const queue_target& t, std::vector<queue_entry>& out) {
 }  // namespace
 
 int run_save(int argc, char** argv) {
-    static const option long_options[] = {
-        {"owner", required_argument, nullptr, 'o'},
-        {"mode", required_argument, nullptr, 'm'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
     queue_target t;
-    int option_char = 0;
-    while ((option_char = getopt_long(argc, argv, "o:m:h", long_options, nullptr)) != -1) {
-        switch (option_char) {
-            case 'o':
-                t.owner_text = optarg;
-                if (!parse_id(optarg, true, &t.owner)) {
-                    return usage_error(argv[0], "no such user: '%s'", optarg);
-                }
-                break;
-            case 'm':
-                if (!parse_mode(optarg, &t.mode)) {
-                    return usage_error(argv[0], "invalid mode '%s': octal, 0 to 0777", optarg);
-                }
-                break;
-            case 'h':
-                print_save_help();
-                return 0;
-            default:
-                return usage_hint(argv[0]);
-        }
-    }
-    if (optind < argc) {
-        return usage_error(argv[0], "unexpected argument '%s'", argv[optind]);
-    }
-    if (t.owner_text == nullptr) {
-        return usage_error(argv[0], "--owner is needed");
+    if (const int status = parse_target_options(argc, argv, false, print_save_help, t);
+        status != -1) {
+        return status;
     }
     if (geteuid() != 0) {
         return failed("only root may save the waiting commands; nothing saved");

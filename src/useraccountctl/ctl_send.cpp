@@ -4,6 +4,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,9 +41,17 @@ void print_send_help() {
         "Exit status: 0 sent (with --wait: succeeded, or ignored for a type other than 1);\n"
         "1 other failure; 2 usage error; 65 text too long; 69 no queue (not prepared);\n"
         "72 no key file (not installed); 74 queue removed while waiting for room;\n"
-        "75 queue full with --no-wait; 77 no permission to send. With --wait: 3 failed,\n"
+        "75 queue full with --no-wait; 76 a queue that root did not create, or that an\n"
+        "ordinary user owns; 77 no permission to send. With --wait: 3 failed,\n"
         "4 refused by the daemon, 5 outcome unknown, 6 timed out, 66 record unreadable.\n",
         program_name, program_name, default_record_file, max_text_size);
+}
+
+int not_prepared() {
+    failed(
+        "no command queue: the useraccountd service has not prepared the queue yet "
+        "(it does when it starts); nothing sent");
+    return exit_not_prepared;
 }
 
 // A sender needs only write permission: asking for the contract's 0666 on an
@@ -60,10 +69,7 @@ int open_queue_for_sending(int* status) {
     }
     const bool no_such = errno == ENOENT;
     if (no_such && failed_call == std::string_view("msgget")) {
-        failed(
-            "no command queue: the useraccountd service has not prepared the queue yet "
-            "(it does when it starts); nothing sent");
-        *status = exit_not_prepared;
+        *status = not_prepared();
     } else if (no_such) {
         failed("key file %s: %s (is useraccountd installed?); nothing sent", queue_key_file,
                strerror(errno));
@@ -72,6 +78,45 @@ int open_queue_for_sending(int* status) {
         *status = call_failed(failed_call);
     }
     return -1;
+}
+
+// Debian gives system accounts, the service user among them, ids below this;
+// nobody (65534) is none.
+constexpr uid_t first_ordinary_uid = 1000;
+
+// The service's queue is created by root (prepare, or a daemon run by hand
+// as root) and owned by root or a system account. A queue that someone else
+// took under the key while it was free, or that an ordinary user owns, is
+// theirs to read, empty or re-permission whatever its mode: nothing goes to
+// it. The queue checked is the one opened, by its id: one made anew under
+// the key since has another. IPC_STAT needs read permission, which a sender
+// lacks; the kernel's table shows every user the owner and creator.
+// 0, or the exit status after a message.
+int check_queue_is_roots(int queue_id) {
+    std::vector<queue_row> rows;
+    if (!read_queue_table(rows)) {
+        return call_failed("/proc/sysvipc/msg", "the queue's creator is unknown; nothing sent");
+    }
+    const auto row = std::find_if(rows.begin(), rows.end(),
+                                  [queue_id](const queue_row& r) { return r.id == queue_id; });
+    if (row == rows.end()) {  // removed since it was opened
+        return not_prepared();
+    }
+    if (row->creator != 0) {
+        failed(
+            "queue %d was created by %s, not by root: it is not the service's, and its creator "
+            "can read what is sent to it; nothing sent",
+            queue_id, user_name(row->creator).c_str());
+        return exit_not_root_queue;
+    }
+    if (row->owner >= first_ordinary_uid) {
+        failed(
+            "queue %d is owned by %s, neither root nor a system account: it is not the "
+            "service's, and its owner can read what is sent to it; nothing sent",
+            queue_id, user_name(row->owner).c_str());
+        return exit_not_root_queue;
+    }
+    return 0;
 }
 
 // Blocks for room unless flags hold IPC_NOWAIT; a signal that interrupts the
@@ -171,7 +216,7 @@ int run_send(int argc, char** argv) {
 
     int status = 0;
     const int queue_id = open_queue_for_sending(&status);
-    if (queue_id == -1) {
+    if (queue_id == -1 || (status = check_queue_is_roots(queue_id)) != 0) {
         return status;
     }
     // Where the record ends before the send: the command's line comes after.

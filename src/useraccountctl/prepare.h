@@ -32,6 +32,22 @@ inline unsigned long waiting(const msqid_ds& info) {
     return static_cast<unsigned long>(info.msg_qnum);
 }
 
+// A queue under the key that neither root nor the service user created: its
+// creator may read, empty or re-permission it, whatever its mode.
+inline bool squatted(const ipc_perm& perm, const queue_target& t) {
+    return perm.cuid != 0 && perm.cuid != t.owner;
+}
+// Any local user could have sent what waits on it, which the mode wanted
+// does not allow.
+inline bool open_to_all(const ipc_perm& perm, const queue_target& t) {
+    return (perm.mode & 0002U) != 0 && (t.mode & 0002U) == 0;
+}
+
+// prepare's and save's options into t: --owner, --group when with_group,
+// --mode, --help. -1 to go on, else the exit status.
+int parse_target_options(int argc, char** argv, bool with_group, void (*print_help)(),
+                         queue_target& t);
+
 // On standard output and in the system log, once in the journal: what
 // became of a queue and of the messages on it.
 [[gnu::format(printf, 2, 3)]] void report(int priority, const char* format, ...);

@@ -13,9 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -171,31 +169,19 @@ void report_full_table() {
         }
         fclose(f);
     }
-    // Columns: key, id, permissions, bytes, messages, two pids, owner uid and
-    // gid, creator uid: the creator, whom no owner change hides.
+    // By creator, whom no owner change hides.
     std::map<uid_t, unsigned long> by_creator;
-    unsigned long total = 0;
-    std::ifstream table("/proc/sysvipc/msg");
-    std::string line;
-    std::getline(table, line);  // column names
-    while (std::getline(table, line)) {
-        std::istringstream row(line);
-        std::string skip;
-        uid_t cuid = 0;
-        for (int column = 1; column < 10; ++column) {
-            row >> skip;
-        }
-        if (row >> cuid) {
-            ++by_creator[cuid];
-            ++total;
-        }
+    std::vector<queue_row> rows;
+    read_queue_table(rows);
+    for (const queue_row& row : rows) {
+        ++by_creator[row.creator];
     }
     const std::string who = most_first(by_creator, 3, true);
     report(LOG_ERR,
-           "the system's table of message queues is full (kernel.msgmni is %s; %lu queues "
+           "the system's table of message queues is full (kernel.msgmni is %s; %zu queues "
            "exist; the users who created the most: %s): remove queues no longer needed "
            "(ipcs -q -c, ipcrm -q ID) or raise kernel.msgmni",
-           limit.c_str(), total, who.empty() ? "none listed" : who.c_str());
+           limit.c_str(), rows.size(), who.empty() ? "none listed" : who.c_str());
     errno = error;
 }
 

@@ -70,8 +70,9 @@ exit_status run_to_end(process& p) {
     return status ? *status : killed_by(0);
 }
 
-// Stand-ins for the service user and the sender group: ids with no name.
-const std::string service_uid = "4243";
+// Stand-ins for the service user, a system account (an id below 1000), and
+// the sender group: ids with no name.
+const std::string service_uid = "423";
 const std::string sender_gid = "4242";
 const std::vector<std::string> as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
 const std::vector<std::string> as_sender{"--reuid", "65534",    "--regid",
@@ -110,12 +111,12 @@ msqid_ds stat_of(const command_queue& q) {
     return ds;
 }
 
-// The queue as prepare leaves it for service user 4243 and sender group 4242:
+// The queue as prepare leaves it for service user 423 and sender group 4242:
 // created by root with the sender group as its creator group, mode 0620.
 void expect_prepared(const msqid_ds& info) {
     EXPECT_EQ(info.msg_perm.cuid, 0u);
     EXPECT_EQ(info.msg_perm.cgid, 4242u);
-    EXPECT_EQ(info.msg_perm.uid, 4243u);
+    EXPECT_EQ(info.msg_perm.uid, 423u);
     EXPECT_EQ(info.msg_perm.gid, 4242u);
     EXPECT_EQ(info.msg_perm.mode & 0777u, 0620u);
 }
@@ -394,7 +395,7 @@ TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_else
     EXPECT_EQ(created.out().rfind("created queue ", 0), 0u) << created.out();
     process again = run_ctl(prepare);
     ASSERT_EQ(run_to_end(again), exited(0)) << again.err();
-    EXPECT_NE(again.out().find(" already so: owner 4243, group 4242, mode 0620"), std::string::npos)
+    EXPECT_NE(again.out().find(" already so: owner 423, group 4242, mode 0620"), std::string::npos)
         << again.out();
 
     const command_queue q;
@@ -431,7 +432,7 @@ TEST_F(ctl, prepared_queue_takes_messages_from_its_group_only_and_is_nobody_else
     EXPECT_EQ(errno_as_nobody([id] { return msgctl(id, IPC_RMID, nullptr); }), EPERM);
 
     const msqid_ds after = stat_of(q);
-    EXPECT_EQ(after.msg_perm.uid, 4243u);
+    EXPECT_EQ(after.msg_perm.uid, 423u);
     EXPECT_EQ(after.msg_perm.mode & 0777u, 0620u);
     EXPECT_EQ(after.msg_qbytes, prepared.msg_qbytes);
     EXPECT_EQ(take_all(q), (std::vector<message>{{1, "add alice"}}));
@@ -485,16 +486,30 @@ TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
                       msgctl(id, IPC_STAT, &ds) == -1) {
                       return -1;
                   }
-                  ds.msg_perm.uid = 4243;
+                  ds.msg_perm.uid = 423;
                   return msgctl(id, IPC_SET, &ds);
               }),
               0);
     const int squatted = command_queue().id();
+    // Nothing goes to a queue that root did not create, nor to one of root's
+    // that an ordinary user owns, whoever sends: the queue's id is named.
+    const auto expect_send_refused = [](int id, const std::string& why) {
+        process root = run_ctl({"send", "add", "alice"});
+        process member = run_ctl_as(as_sender, {"send", "add", "alice"});
+        for (process* p : {&root, &member}) {
+            EXPECT_EQ(run_to_end(*p), exited(76)) << p->err();
+            EXPECT_EQ(p->err(), "useraccountctl: queue " + std::to_string(id) + why +
+                                    " can read what is sent to it; nothing sent\n");
+        }
+    };
+    expect_send_refused(squatted,
+                        " was created by 65534 (nobody), not by root: it is not the service's, "
+                        "and its creator");
     process status = run_ctl({"status"});
     ASSERT_EQ(run_to_end(status), exited(0)) << status.err();
     EXPECT_EQ(field(status.out(), "creator").rfind("user 65534 (nobody), group 65534", 0), 0u)
         << status.out();
-    EXPECT_EQ(field(status.out(), "owner").rfind("user 4243, group 65534", 0), 0u) << status.out();
+    EXPECT_EQ(field(status.out(), "owner").rfind("user 423, group 65534", 0), 0u) << status.out();
     EXPECT_EQ(count_of(status.out(), "\nwarning:"), 3u) << status.out();
     EXPECT_NE(
         status.out().find("created by user 65534 (nobody), who is neither root nor its owner"),
@@ -506,7 +521,7 @@ TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
     EXPECT_EQ(p.err(), "");
     const std::string removed = "removed queue " + std::to_string(squatted) + " (key " +
                                 key_text() +
-                                "), created by uid 65534 (nobody), who is neither root nor 4243: "
+                                "), created by uid 65534 (nobody), who is neither root nor 423: "
                                 "2 message(s) on it discarded unread";
     EXPECT_TRUE(p.out().starts_with(removed + "\ncreated queue ")) << p.out();
     EXPECT_EQ(ctl_log(system_log()), std::vector<std::string>{removed});
@@ -516,6 +531,13 @@ TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
     expect_prepared(stat_of(q));
     EXPECT_EQ(q.waiting(), 0u);
     EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
+    msqid_ds given = stat_of(q);
+    given.msg_perm.uid = 4243;
+    ASSERT_EQ(msgctl(q.id(), IPC_SET, &given), 0);
+    expect_send_refused(q.id(),
+                        " is owned by 4243, neither root nor a system account: it is not the "
+                        "service's, and its owner");
+    EXPECT_EQ(q.waiting(), 0u);
 
     // The system's table of queues filled by one user: the kernel refuses a
     // new queue, and prepare says who holds the most.
@@ -565,7 +587,7 @@ TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sen
     ASSERT_NE(old_id, -1);
     msqid_ds old{};
     ASSERT_EQ(msgctl(old_id, IPC_STAT, &old), 0);
-    old.msg_perm.uid = 4243;
+    old.msg_perm.uid = 423;
     old.msg_perm.gid = 4242;
     old.msg_qbytes = 12288;
     ASSERT_EQ(msgctl(old_id, IPC_SET, &old), 0);

@@ -27,8 +27,9 @@ namespace {
 using examples = sandbox_test;
 using words = std::vector<std::string>;
 
-// Stand-ins for the service user and the sender group: ids with no name.
-const std::string service_uid = "4243";
+// Stand-ins for the service user, a system account (an id below 1000), and
+// the sender group: ids with no name.
+const std::string service_uid = "423";
 const std::string sender_gid = "4242";
 const words as_sender{"--reuid", "65534", "--regid", "65534", "--groups", sender_gid};
 const words as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
@@ -168,8 +169,32 @@ TEST_F(examples, each_fails_with_a_status_of_its_own_and_a_reason_when_it_cannot
     }
     EXPECT_FALSE(queue_exists()) << "an example created the queue";
 
+    // Nothing goes to a queue that root did not create, nor to one that an
+    // ordinary user owns, though its mode lets the sender write.
+    words squat = as_nobody;
+    squat.insert(squat.begin(), "setpriv");
+    squat.insert(squat.end(), {"/usr/bin/perl", "-e", "msgget($ARGV[0], 01666) // die \"$!\"",
+                               std::to_string(ftok(queue_key_file, queue_project_id))});
+    process squatter("/usr/bin/setpriv", squat);
+    ASSERT_EQ(run_to_end(squatter), exited(0)) << squatter.err();
+    const int squatted = command_queue().id();
+    expect_refusal(as_sender, {"add", "alice"}, 76,
+                   "queue " + std::to_string(squatted) +
+                       " was created by 65534 (nobody), not by root: it is not the service's");
+    EXPECT_EQ(command_queue().waiting(), 0u);
+    command_queue::remove_existing();
+
     prepare_queue();
     const command_queue q;
+    msqid_ds perm{};
+    ASSERT_EQ(msgctl(q.id(), IPC_STAT, &perm), 0);
+    perm.msg_perm.uid = 4243;
+    ASSERT_EQ(msgctl(q.id(), IPC_SET, &perm), 0);
+    expect_refusal(
+        as_sender, {"add", "alice"}, 76,
+        "queue " + std::to_string(q.id()) + " is owned by 4243, neither root nor a system account");
+    perm.msg_perm.uid = 423;  // the service user again
+    ASSERT_EQ(msgctl(q.id(), IPC_SET, &perm), 0);
     expect_refusal(as_nobody, {"add", "mallory"}, 77, "permission denied");
     EXPECT_EQ(q.waiting(), 0u);
 

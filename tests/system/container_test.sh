@@ -14,8 +14,9 @@
 # waiting while it is stopped, a killed daemon and a stop that timed out (the
 # command runs to its end, the next waits for it), a start refused while sudo
 # would refuse the script, a full /var/log, commands waiting across a reboot
-# (a second boot of the same root) and a restart, a user who re-creates the
-# queue in a loop, the key file across a
+# (a second boot of the same root) and a restart, a queue that a user took
+# under the key (which neither root nor a sender sends to), a user who
+# re-creates the queue in a loop, the key file across a
 # reinstall, and nothing left after a purge but the system user, the groups
 # and the script's ID mark; and the package's own autopkgtest.
 #
@@ -569,13 +570,25 @@ expect_eq "newc has no subordinate range" "" "$(in_ct grep -h '^newc:' /etc/subu
 
 section "squat after the queue was removed"
 reset_start_limit
-# An administrator removes the queue; the daemon ends with 1 and systemd
-# starts it again 5 s later. A user who creates the queue in between, open to
-# all, with a command on it, loses it to prepare, and the service comes back.
+# The service stopped, an administrator removes the queue. A user who creates
+# it in the meantime, open to all, with a command on it, gets nothing from
+# root nor from a sender, who are told who created it; at the next start
+# prepare removes it, and the service comes back. (Removed under a running
+# daemon, the queue ends it, and systemd starts it again: see the loop below.)
+check "the administrator stops the service" in_ct systemctl stop useraccountd
 mark=$(cursor)
 check "the administrator removes the queue" in_ct ipcrm -q "$queue_id"
 squat_id=$(queue_as_bob "$queue_key" 01666 1 "add mallory")
 check "bob creates the queue, mode 0666, and puts a command on it ($squat_id)" test -n "$squat_id"
+squatter="queue $squat_id was created by $(in_ct id -u bob) (bob), not by root"
+refusal=$(in_ct useraccountctl send add root-to-squat 2>&1)
+expect_eq "root's send refuses bob's queue: not root's" 76 "$?"
+expect_contains "root is told who created it" "$squatter" "$refusal"
+refusal=$(as_user carol 'useraccountctl send add carol-to-squat 2>&1')
+expect_eq "carol's send refuses bob's queue: not root's" 76 "$?"
+expect_contains "carol is told who created it" "$squatter" "$refusal"
+expect_eq "nothing reached bob's queue but his own command" 1 "$(queue_line "$queue_key" | awk '{print $6}')"
+check "the administrator starts the service" in_ct systemctl start useraccountd
 check "prepare removes bob's queue, saying whose it was and what it discarded" \
     wait_journal "$mark" "useraccountctl\\[[0-9]+\\]: removed queue $squat_id \\(key $queue_key\\), created by uid [0-9]+ \\(bob\\), who is neither root nor useraccountd: 1 message\\(s\\) on it discarded unread" 30
 check "the daemon starts again" wait_journal "$mark" 'useraccountd\[[0-9]+\]: Started useraccountd$' 15
