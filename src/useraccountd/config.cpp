@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "daemon.h"
+#include "trusted_path.h"
 
 int scan_int(FILE* in, int* value) {
     int c = getc(in);
@@ -70,14 +71,7 @@ FILE* open_conf_file(const char* name) {
         errno = refusal != 0 ? refusal : errno;
         return nullptr;
     }
-    refusal = fstat(fd, &st) == -1 ? errno : refusal_of(st);
-    FILE* conf_file = refusal == 0 ? fdopen(fd, "r") : nullptr;
-    if (conf_file == nullptr) {
-        refusal = refusal != 0 ? refusal : errno;
-        close(fd);
-        errno = refusal;
-    }
-    return conf_file;
+    return stream_unless_refused(fd, "r", fstat(fd, &st) == -1 ? errno : refusal_of(st));
 }
 
 }  // namespace

@@ -82,13 +82,7 @@ FILE* open_log_file(const char* name) {
     if (refusal == 0 && (others_file || shared_file)) {
         refusal = EPERM;
     }
-    FILE* stream = refusal == 0 ? fdopen(fd, "a+") : nullptr;
-    if (stream == nullptr) {
-        refusal = refusal != 0 ? refusal : errno;
-        close(fd);
-        errno = refusal;
-    }
-    return stream;
+    return stream_unless_refused(fd, "a+", refusal);
 }
 
 }  // namespace

@@ -179,3 +179,13 @@ int open_trusted_directory(const char* name) {
     std::vector<std::string> pending;
     return walk_path(name, pending, true);
 }
+
+FILE* stream_unless_refused(int fd, const char* mode, int refusal) {
+    FILE* stream = refusal == 0 ? fdopen(fd, mode) : nullptr;
+    if (stream == nullptr) {
+        refusal = refusal != 0 ? refusal : errno;
+        close(fd);
+        errno = refusal;
+    }
+    return stream;
+}

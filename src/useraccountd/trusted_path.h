@@ -1,9 +1,11 @@
 // Files that the daemon writes by a name given on its command line (the log
-// file, the PID file, the outcome record). Run as root, it must not be led by a path that another
-// user controls to a file of theirs or of the system.
+// file, the PID file, the outcome record). Run as root, it must not be led by
+// a path that another user controls to a file of theirs or of the system.
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstdio>
 
 // Opens name like open(2) with O_NOFOLLOW, once every component from "/" has
 // been walked (a relative name from the working directory's absolute path):
@@ -19,3 +21,8 @@ int open_trusted(const char* name, int flags, mode_t mode);
 // component too (a symlink there is followed like the others): an O_PATH
 // descriptor, or -1 with errno.
 int open_trusted_directory(const char* name);
+
+// The stream of fd, a file opened and checked, unless refusal (an errno
+// value, 0 for none) refuses it; otherwise fd is closed and nullptr returned
+// with errno the refusal or fdopen's error.
+FILE* stream_unless_refused(int fd, const char* mode, int refusal);
