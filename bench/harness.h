@@ -164,8 +164,7 @@ void print_table();
 // manager: the notify socket the daemon runs with, if any; its datagrams are
 // counted.
 void bench_drain(const char* label, int messages, int rounds, bool real_sudo, const log_sink& sink,
-                 server_kind daemon_kind = server_kind::daemon,
-                 const log_sink* manager = nullptr);
+                 server_kind daemon_kind = server_kind::daemon, const log_sink* manager = nullptr);
 // condition: how the runs differ from the plain idle rows, for their label.
 void bench_idle(server_kind daemon_kind = server_kind::daemon, const std::string& condition = "");
 void bench_memory();
