@@ -40,6 +40,7 @@ install(FILES "${_ua_man}/useraccountd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/m
 install(FILES "${_ua_dist}/examples/send-command.c"
               "${_ua_dist}/examples/send-command.py"
               "${_ua_dist}/examples/send-command.pl"
+              "${_ua_dist}/examples/send-command.php"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 
 # The daemon runs exactly this path through sudo, and senders compute the

@@ -52,6 +52,7 @@ $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
 $prefix/$docdir/examples/send-command.c 644 dist/examples/send-command.c
 $prefix/$docdir/examples/send-command.py 644 dist/examples/send-command.py
 $prefix/$docdir/examples/send-command.pl 644 dist/examples/send-command.pl
+$prefix/$docdir/examples/send-command.php 644 dist/examples/send-command.php
 /quex/sbin/useraccount.sh 755 dist/useraccount.sh
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
 /etc/useraccountd/reserved-names 644 dist/reserved-names

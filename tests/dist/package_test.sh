@@ -191,6 +191,7 @@ lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/copyright
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.c
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.php
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.pl
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.py
 -rw-r--r-- root/root ./usr/share/lintian/overrides/useraccountd
@@ -219,7 +220,8 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/logrotate.d/useraccountd-outcomes:dist/logrotate.d/useraccountd-outcomes \
     usr/share/doc/useraccountd/examples/send-command.c:dist/examples/send-command.c \
     usr/share/doc/useraccountd/examples/send-command.py:dist/examples/send-command.py \
-    usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl; do
+    usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl \
+    usr/share/doc/useraccountd/examples/send-command.php:dist/examples/send-command.php; do
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
 for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man7/useraccountd-senders.7 man8/useraccountd.8; do
