@@ -31,15 +31,19 @@ install(PROGRAMS "${_ua_dist}/libexec/check-account-command" "${_ua_dist}/libexe
         DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/useraccountd")
 
 install(FILES "${_ua_man}/useraccountctl.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-install(FILES "${_ua_man}/useraccountd.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
+install(FILES "${_ua_man}/useraccountd.conf.5" "${_ua_man}/useraccountd-outcomes.5"
+              "${_ua_man}/useraccountd-reserved-names.5"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
 install(FILES "${_ua_man}/useraccountd-senders.7" DESTINATION "${CMAKE_INSTALL_MANDIR}/man7")
-install(FILES "${_ua_man}/useraccountd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+install(FILES "${_ua_man}/useraccountd.8" "${_ua_man}/useraccount.sh.8"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 
 # Senders for integrators to copy from, named in useraccountd-senders(7):
 # sources to read, not programs to run from here.
 install(FILES "${_ua_dist}/examples/send-command.c"
               "${_ua_dist}/examples/send-command.py"
               "${_ua_dist}/examples/send-command.pl"
+              "${_ua_dist}/examples/send-command.php"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 
 # The daemon runs exactly this path through sudo, and senders compute the

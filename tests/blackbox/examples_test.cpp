@@ -1,8 +1,8 @@
-// The sender examples that are installed for integrators (C, Python, Perl),
-// each run as a program of theirs would run: as a member of the sender group
-// who is not root, against the queue as the service prepares it, with the
-// real daemon running the account script; and what they learn from the
-// outcome record, with useraccountctl send --wait beside them.
+// The sender examples that are installed for integrators (C, Python, Perl,
+// PHP), each run as a program of theirs would run: as a member of the sender
+// group who is not root, against the queue as the service prepares it and
+// the outcome record where the unit has the real daemon write it; and what
+// they learn from that record, with useraccountctl send --wait beside them.
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
@@ -34,6 +34,9 @@ const std::string sender_gid = "4242";
 const words as_sender{"--reuid", "65534", "--regid", "65534", "--groups", sender_gid};
 const words as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
 
+const std::string record_dir = "/var/log/useraccountd";
+const std::string record = record_dir + "/outcomes.log";
+
 struct example {
     const char* language;
     words command;  // the interpreter, if any, and the program
@@ -46,13 +49,14 @@ const std::vector<example>& all_examples() {
         const std::string dir = "/tmp/examples";
         std::filesystem::create_directories(dir);
         write_file(dir + "/send-command", read_file(SEND_COMMAND_C_PATH), 0755);
-        for (const char* name : {"send-command.py", "send-command.pl"}) {
+        for (const char* name : {"send-command.py", "send-command.pl", "send-command.php"}) {
             write_file(dir + "/" + name, read_file(std::string(EXAMPLES_DIR) + "/" + name));
         }
         std::vector<example> senders{
             {"C", {dir + "/send-command"}},
             {"Python", {"/usr/bin/python3", dir + "/send-command.py"}},
             {"Perl", {"/usr/bin/perl", dir + "/send-command.pl"}},
+            {"PHP", {"/usr/bin/php", dir + "/send-command.php"}},
         };
 #ifdef SEND_COMMAND_C_M32_PATH
         // A sender whose long is 4 bytes, beside this build's 64-bit daemon.
@@ -81,19 +85,28 @@ exit_status run_to_end(process& p) {
     return status ? *status : killed_by(0);
 }
 
-void prepare_queue() {
+// The queue and the record's directory as the unit prepares them: the
+// record readable by the sender group.
+void prepare_service() {
     process p = run_ctl({"prepare", "--owner", service_uid, "--group", sender_gid});
     ASSERT_EQ(run_to_end(p), exited(0)) << p.err();
+    std::filesystem::create_directories(record_dir);
+    ASSERT_EQ(chown(record_dir.c_str(), 0, 4242), 0);
+    ASSERT_EQ(chmod(record_dir.c_str(), 02750), 0);
 }
+
+// The daemon as the unit runs it, with the outcome record.
+const words recording_daemon{"useraccountd", "-c", conf_path, "-r", record};
 
 bool queue_exists() {
     const key_t key = ftok(queue_key_file, queue_project_id);
     return key != -1 && msgget(key, 0) != -1;
 }
 
-TEST_F(examples, each_hands_the_script_exactly_its_words_when_run_by_a_sender_group_member) {
-    prepare_queue();
-    process daemon = start_daemon({"-c", write_conf("0\n")});
+TEST_F(examples, each_hands_the_script_exactly_its_words_and_prints_their_line) {
+    prepare_service();
+    write_conf("0\n");
+    process daemon(daemon_path, recording_daemon);
     const words sent{"add",
                      "John Smith",
                      "it's",
@@ -104,8 +117,9 @@ TEST_F(examples, each_hands_the_script_exactly_its_words_when_run_by_a_sender_gr
                      "",
                      "  blanks  ",
                      "tab\there",
-                     "new\nline",
+                     "new\nline\r",
                      "J\xc3\xbcrgen",
+                     "\xe2\x80\xae\xc2\x9b\x9b\x7f",
                      "-n"};
     // The longest word that fits beside 'add': 8183 bytes, a text of 8191
     // once quoted.
@@ -116,6 +130,7 @@ TEST_F(examples, each_hands_the_script_exactly_its_words_when_run_by_a_sender_gr
             process p = run_example(e, as_sender, w);
             EXPECT_EQ(run_to_end(p), exited(0)) << e.language << ": " << p.err();
             EXPECT_EQ(p.err(), "") << e.language;
+            EXPECT_NE(p.out().find("\t1\tsucceeded\t0\t"), std::string::npos) << e.language;
             expected.push_back(w);
         }
     }
@@ -149,23 +164,20 @@ TEST_F(examples, each_fails_with_a_status_of_its_own_and_a_reason_when_it_cannot
             process p = run_example(e, identity, args);
             EXPECT_EQ(run_to_end(p), exited(status)) << e.language << " " << reason;
             EXPECT_NE(p.err().find(reason), std::string::npos) << e.language << ": " << p.err();
-            EXPECT_NE(p.err().find("nothing sent"), std::string::npos) << p.err();
         }
     };
+    std::filesystem::create_directories(record_dir);
     const std::string moved_key = "/quex/etc/moved-key";
     ASSERT_EQ(std::rename(queue_key_file, moved_key.c_str()), 0);
     expect_refusal(as_sender, {"add", "alice"}, 72,
-                   std::string("key file ") + queue_key_file + ": No such file or directory");
+                   std::string(queue_key_file) + ": No such file or directory; nothing sent");
     ASSERT_EQ(std::rename(moved_key.c_str(), queue_key_file), 0);
 
-    expect_refusal(as_sender, {"add", "alice"}, 69,
-                   "the useraccountd service has not prepared it yet");
+    expect_refusal(as_sender, {"add", "alice"}, 69, "nothing sent");
     expect_refusal(as_sender, {"add", std::string(max_text_size - 7, 'x')}, 65,
-                   "the command is 8192 bytes, over the limit of 8191");
-    for (const example& e : all_examples()) {
-        process p = run_example(e, as_sender, {"--wait=x", "add", "alice"});
-        EXPECT_EQ(run_to_end(p), exited(2)) << e.language;
-        EXPECT_NE(p.err().find("usage: "), std::string::npos) << e.language << ": " << p.err();
+                   "the command is 8192 bytes, over the limit of 8191; nothing sent");
+    for (const char* bad : {"--timeout=x", "--timeout=0", "--wait"}) {
+        expect_refusal(as_sender, {bad, "add", "alice"}, 2, "usage: ");
     }
     EXPECT_FALSE(queue_exists()) << "an example created the queue";
 
@@ -180,11 +192,11 @@ TEST_F(examples, each_fails_with_a_status_of_its_own_and_a_reason_when_it_cannot
     const int squatted = command_queue().id();
     expect_refusal(as_sender, {"add", "alice"}, 76,
                    "queue " + std::to_string(squatted) +
-                       " was created by 65534 (nobody), not by root: it is not the service's");
+                       ": creator 65534, owner 65534, not the service's; nothing sent");
     EXPECT_EQ(command_queue().waiting(), 0u);
     command_queue::remove_existing();
 
-    prepare_queue();
+    prepare_service();
     const command_queue q;
     msqid_ds perm{};
     ASSERT_EQ(msgctl(q.id(), IPC_STAT, &perm), 0);
@@ -192,23 +204,32 @@ TEST_F(examples, each_fails_with_a_status_of_its_own_and_a_reason_when_it_cannot
     ASSERT_EQ(msgctl(q.id(), IPC_SET, &perm), 0);
     expect_refusal(
         as_sender, {"add", "alice"}, 76,
-        "queue " + std::to_string(q.id()) + " is owned by 4243, neither root nor a system account");
+        "queue " + std::to_string(q.id()) + ": creator 0, owner 4243, not the service's");
+    // A user outside the sender group may read neither the record nor the
+    // queue; a member may not send to a queue closed to the group.
     perm.msg_perm.uid = 423;  // the service user again
     ASSERT_EQ(msgctl(q.id(), IPC_SET, &perm), 0);
-    expect_refusal(as_nobody, {"add", "mallory"}, 77, "permission denied");
+    expect_refusal(as_nobody, {"add", "mallory"}, 66, record + ": Permission denied; nothing sent");
+    perm.msg_perm.mode = 0600;
+    ASSERT_EQ(msgctl(q.id(), IPC_SET, &perm), 0);
+    expect_refusal(as_sender, {"add", "mallory"}, 77, "msgsnd: ");
+    perm.msg_perm.mode = 0620;
+    ASSERT_EQ(msgctl(q.id(), IPC_SET, &perm), 0);
     EXPECT_EQ(q.waiting(), 0u);
 
     // Two of the largest messages fill the default 16 KiB to the last byte.
     const std::string filler(max_text_size + 1, 'f');
     ASSERT_EQ(q.send(3, filler), 0);
     ASSERT_EQ(q.send(3, filler), 0);
-    expect_refusal(as_sender, {"--no-wait", "add", "alice"}, 75, "the queue is full");
+    expect_refusal(as_sender, {"--no-wait", "add", "alice"}, 75, "msgsnd: ");
     EXPECT_EQ(q.waiting(), 2u);
 
-    // Without --no-wait each waits for room, and sends once there is some.
+    // Without --no-wait each waits for room, sends once there is some, then
+    // waits for an outcome that no daemon writes.
     std::list<process> patient;
     for (const example& e : all_examples()) {
-        patient.emplace_back("/usr/bin/setpriv", setpriv_argv(e, as_sender, {"add", e.language}));
+        patient.emplace_back("/usr/bin/setpriv",
+                             setpriv_argv(e, as_sender, {"--timeout=1", "add", e.language}));
     }
     for (process& p : patient) {
         EXPECT_FALSE(p.wait_exit(300ms)) << "did not wait for room: " << p.err();
@@ -216,8 +237,10 @@ TEST_F(examples, each_fails_with_a_status_of_its_own_and_a_reason_when_it_cannot
     std::vector<long> buffer(1 + (max_text_size + 1) / sizeof(long) + 1);
     ASSERT_EQ(msgrcv(q.id(), buffer.data(), max_text_size + 1, 0, IPC_NOWAIT),
               static_cast<ssize_t>(filler.size()));
+    auto language = all_examples().begin();
     for (process& p : patient) {
-        EXPECT_EQ(run_to_end(p), exited(0)) << p.err();
+        EXPECT_EQ(run_to_end(p), exited(6)) << language++->language << ": " << p.err();
+        EXPECT_NE(p.err().find("within 1 s; the command was sent"), std::string::npos) << p.err();
     }
     EXPECT_EQ(q.waiting(), 1 + all_examples().size());
 
@@ -254,63 +277,81 @@ TEST_F(examples, each_fails_with_a_status_of_its_own_and_a_reason_when_it_cannot
     q.remove();
     for (process& p : patient) {
         EXPECT_EQ(run_to_end(p), exited(74)) << p.err();
-        EXPECT_NE(p.err().find("the queue was removed while waiting for room; nothing sent"),
-                  std::string::npos)
-            << p.err();
+        EXPECT_NE(p.err().find("msgsnd: "), std::string::npos) << p.err();
     }
 }
 
-// A sender in the group reads the outcome of its own command in the record,
-// in a directory of the sender group's as the unit prepares it; nobody else
-// may, and learns so before anything is sent.
-TEST_F(examples, each_and_send_wait_read_their_own_outcome_as_a_sender_group_member) {
-    prepare_queue();
-    const std::string record = "/quex/record/outcomes.log";
-    ASSERT_EQ(mkdir("/quex/record", 0), 0);
-    ASSERT_EQ(chown("/quex/record", 0, 4242), 0);
-    ASSERT_EQ(chmod("/quex/record", 02750), 0);
-    std::optional<process> daemon;
-    daemon.emplace(daemon_path, words{"useraccountd", "-c", write_conf("0\n"), "-r", record});
-    std::vector<example> senders = all_examples();
-    senders.push_back({"useraccountctl send", {ctl_path, "send"}});
-    const auto run = [&](const example& e, const words& identity, const std::string& wait,
-                         const words& command) {
-        words args{wait, "--record", record};
-        args.insert(args.end(), command.begin(), command.end());
-        return process("/usr/bin/setpriv", setpriv_argv(e, identity, args));
+// Each reads the outcome of its own command, as useraccountctl send --wait
+// does: a failure is told by its status, and a record rotated while a sender
+// waits loses it nothing.
+TEST_F(examples, each_and_send_wait_read_their_own_outcome_across_a_rotation) {
+    prepare_service();
+    write_conf("0\n");
+    struct sender {
+        example e;
+        const char* bound;  // how it bounds its wait
     };
-    for (const example& e : senders) {
-        SCOPED_TRACE(e.language);
-        set_script_exit(0);
-        process locked = run(e, as_sender, "--wait=20", {"lock", "bob"});
-        EXPECT_EQ(run_to_end(locked), exited(0)) << locked.err();
-        EXPECT_NE(locked.out().find("\t1\tsucceeded\t0\t"), std::string::npos) << locked.out();
-        // The shipped script refuses with status 2.
-        set_script_exit(2);
-        process refused = run(e, as_sender, "--wait", {"add", "Bad Name"});
+    std::vector<sender> senders;
+    for (const example& e : all_examples()) {
+        senders.push_back({e, "--timeout=20"});
+    }
+    senders.push_back({{"useraccountctl send", {ctl_path, "send"}}, "--wait=20"});
+    // The setpriv command line of one sender's command.
+    const auto argv_of = [](const sender& s, const words& command) {
+        words args{s.bound};
+        args.insert(args.end(), command.begin(), command.end());
+        return setpriv_argv(s.e, as_sender, args);
+    };
+    std::optional<process> daemon;
+    daemon.emplace(daemon_path, recording_daemon);
+    for (const sender& s : senders) {
+        SCOPED_TRACE(s.e.language);
+        set_script_exit(2);  // the shipped script refuses with status 2
+        process refused("/usr/bin/setpriv", argv_of(s, {"add", "Bad Name"}));
         EXPECT_EQ(run_to_end(refused), exited(3)) << refused.err();
         const std::string line = refused.out();
         EXPECT_NE(line.find("\t1\tfailed\t2\t"), std::string::npos) << line;
         EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
-
-        process outsider = run(e, as_nobody, "--wait", {"add", "mallory"});
-        EXPECT_EQ(run_to_end(outsider), exited(66));
-        EXPECT_NE(outsider.err().find(record + ": Permission denied; nothing sent"),
-                  std::string::npos)
-            << outsider.err();
     }
-    EXPECT_EQ(runs().size(), 2 * senders.size());
+    set_script_exit(0);
     struct stat st {};
     ASSERT_EQ(stat(record.c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, 4242u);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 
+    // Each waits while no daemon runs; the daemon then writes their lines,
+    // and the record is rotated before they may look: each line is in the
+    // old file, and the new one has only a later line.
     daemon.reset();
-    for (const example& e : senders) {
-        process late = run(e, as_sender, "--wait=1", {"lock", "bob"});
-        EXPECT_EQ(run_to_end(late), exited(6)) << e.language;
-        EXPECT_NE(late.err().find("within 1 s; the command was sent"), std::string::npos)
-            << e.language << ": " << late.err();
+    std::list<process> waiting;
+    for (const sender& s : senders) {
+        waiting.emplace_back("/usr/bin/setpriv", argv_of(s, {"lock", s.e.language}));
+    }
+    ASSERT_TRUE(wait_until([&] { return command_queue().waiting() == senders.size(); }, 10s));
+    for (process& p : waiting) {
+        p.signal(SIGSTOP);
+    }
+    daemon.emplace(daemon_path, recording_daemon);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string lines = read_file(record);
+            std::size_t served = 0;
+            for (std::size_t at = 0; (at = lines.find("\tsucceeded\t", at)) != std::string::npos;
+                 ++at) {
+                ++served;
+            }
+            return served == senders.size();
+        },
+        20s));
+    ASSERT_EQ(rename(record.c_str(), (record + ".1").c_str()), 0);
+    ASSERT_EQ(command_queue().send(2, "after the rotation"), 0);
+    ASSERT_TRUE(wait_until([] { return file_exists(record); }, 10s));
+    auto sender = senders.begin();
+    for (process& p : waiting) {
+        p.signal(SIGCONT);
+        EXPECT_EQ(run_to_end(p), exited(0)) << sender->e.language << ": " << p.err();
+        EXPECT_NE(p.out().find("\t1\tsucceeded\t0\t"), std::string::npos)
+            << sender++->e.language << ": " << p.out();
     }
 }
 

@@ -47,11 +47,15 @@ $prefix/$libexecdir/useraccountd/wait-for-commands 755 dist/libexec/wait-for-com
 $prefix/$libexecdir/useraccountd/prepare-record 755 dist/libexec/prepare-record
 $prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
 $prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
+$prefix/$mandir/man5/useraccountd-outcomes.5 644 man/useraccountd-outcomes.5
+$prefix/$mandir/man5/useraccountd-reserved-names.5 644 man/useraccountd-reserved-names.5
 $prefix/$mandir/man7/useraccountd-senders.7 644 man/useraccountd-senders.7
 $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
+$prefix/$mandir/man8/useraccount.sh.8 644 man/useraccount.sh.8
 $prefix/$docdir/examples/send-command.c 644 dist/examples/send-command.c
 $prefix/$docdir/examples/send-command.py 644 dist/examples/send-command.py
 $prefix/$docdir/examples/send-command.pl 644 dist/examples/send-command.pl
+$prefix/$docdir/examples/send-command.php 644 dist/examples/send-command.php
 /quex/sbin/useraccount.sh 755 dist/useraccount.sh
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
 /etc/useraccountd/reserved-names 644 dist/reserved-names

@@ -2,8 +2,8 @@
 # The manual pages render without a single warning, with man (groff) and with
 # mandoc -Tlint (its style notes aside), hold no control byte but tab and
 # newline, and have not drifted from the programs: every option that a
-# program's own --help lists, and the fixed paths of the queue contract,
-# appear in its page.
+# program's own --help lists appears in its page, and each fixed path, limit
+# and rule that the code sets appears in the page that owns it.
 # Usage: man_test.sh SOURCE_DIR BINARY_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -17,7 +17,11 @@ require_tool groff
 require_tool mandoc
 
 declare -A rendered
-for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-senders.7; do
+pages=(useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-senders.7
+    useraccountd-outcomes.5 useraccountd-reserved-names.5 useraccount.sh.8)
+expect_eq "every page in man/ is tested" "$(printf '%s\n' "${pages[@]}" | sort)" \
+    "$(find "$source_dir/man" -mindepth 1 -printf '%f\n' | sort)"
+for page in "${pages[@]}"; do
     file=$source_dir/man/$page
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
@@ -61,7 +65,7 @@ command_prefix=$(grep -oE 'account_command_prefix\[\] = "[^"]+"' "$source_dir/sr
     cut -d'"' -f2)
 check "key file path found in the source" test -n "$key_file"
 check "command prefix found in the source" test -n "$command_prefix"
-expect_contains "useraccountd(8) names the key file" "ftok(\"$key_file\", 'G')" "${rendered[useraccountd.8]}"
+expect_contains "useraccountd(8) names the key file" "$key_file" "${rendered[useraccountd.8]}"
 expect_contains "useraccountd(8) shows the command line" "${command_prefix% }" "${rendered[useraccountd.8]}"
 expect_contains "useraccountctl(1) names the key file" "$key_file" "${rendered[useraccountctl.1]}"
 
@@ -76,5 +80,23 @@ for example in "$source_dir"/dist/examples/*; do
     expect_contains "useraccountd-senders(7) names ${example##*/}" \
         "/usr/share/doc/useraccountd/examples/${example##*/}" "$senders"
 done
+
+
+# The record that the unit has the daemon write, in the page of its format.
+record=$(sed -n 's/^ExecStart=.* -r \([^ ]*\).*/\1/p' "$source_dir/dist/useraccountd.service")
+check "the unit's record found" test -n "$record"
+expect_contains "useraccountd-outcomes(5) names the unit's record" "$record" \
+    "${rendered[useraccountd-outcomes.5]}"
+
+# The example script's rules, in its page and in that of its list.
+script=$source_dir/dist/useraccount.sh
+name_pattern=$(sed -n "s/^readonly name_pattern='\(.*\)'$/\1/p" "$script")
+reserved_names=$(sed -n 's/^readonly reserved_names_file=//p' "$script")
+check "the script's name pattern found" test -n "$name_pattern"
+check "the script's list of reserved names found" test -n "$reserved_names"
+expect_contains "useraccount.sh(8) gives the name pattern" "$name_pattern" \
+    "${rendered[useraccount.sh.8]}"
+expect_contains "useraccountd-reserved-names(5) names the list" "$reserved_names" \
+    "${rendered[useraccountd-reserved-names.5]}"
 
 finish

@@ -188,15 +188,20 @@ lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount
 -rwxr-xr-x root/root ./usr/libexec/useraccountd/prepare-record
 -rwxr-xr-x root/root ./usr/libexec/useraccountd/wait-for-commands
 -rwxr-xr-x root/root ./usr/sbin/useraccountd
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/README.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/copyright
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.c
+-rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.php
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.pl
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.py
 -rw-r--r-- root/root ./usr/share/lintian/overrides/useraccountd
 -rw-r--r-- root/root ./usr/share/man/man1/useraccountctl.1.gz
+-rw-r--r-- root/root ./usr/share/man/man5/useraccountd-outcomes.5.gz
+-rw-r--r-- root/root ./usr/share/man/man5/useraccountd-reserved-names.5.gz
 -rw-r--r-- root/root ./usr/share/man/man5/useraccountd.conf.5.gz
 -rw-r--r-- root/root ./usr/share/man/man7/useraccountd-senders.7.gz
+-rw-r--r-- root/root ./usr/share/man/man8/useraccount.sh.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/useraccountd.8.gz
 -rw-r--r-- root/root ./usr/share/useraccountd/useraccountkey.json
 EOF
@@ -219,13 +224,18 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/logrotate.d/useraccountd-outcomes:dist/logrotate.d/useraccountd-outcomes \
     usr/share/doc/useraccountd/examples/send-command.c:dist/examples/send-command.c \
     usr/share/doc/useraccountd/examples/send-command.py:dist/examples/send-command.py \
-    usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl; do
+    usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl \
+    usr/share/doc/useraccountd/examples/send-command.php:dist/examples/send-command.php; do
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
-for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man7/useraccountd-senders.7 man8/useraccountd.8; do
+for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man5/useraccountd-outcomes.5 \
+    man5/useraccountd-reserved-names.5 man7/useraccountd-senders.7 man8/useraccountd.8 \
+    man8/useraccount.sh.8; do
     check "packaged $page is man/${page#*/}" \
         cmp -s <(gzip -dc "$data/usr/share/man/$page.gz") "$source_dir/man/${page#*/}"
 done
+check "packaged README.Debian is debian/README.Debian" \
+    cmp -s <(gzip -dc "$data/usr/share/doc/useraccountd/README.Debian.gz") "$source_dir/debian/README.Debian"
 
 # Every program the unit runs, other than kill, is the package's own.
 unit=$data/lib/systemd/system/useraccountd.service
