@@ -14,7 +14,8 @@
 # waiting while it is stopped, a killed daemon and a stop that timed out (the
 # command runs to its end, the next waits for it), a start refused while sudo
 # would refuse the script, a full /var/log, commands waiting across a reboot
-# (a second boot of the same root) and a restart, a queue that a user took
+# (a second boot of the same root) and a restart, a bounded wait for a command
+# that outlived its daemon, a queue that a user took
 # under the key (which neither root nor a sender sends to), a user who
 # re-creates the queue in a loop, the key file across a
 # reinstall, and nothing left after a purge but the system user, the groups
@@ -813,6 +814,16 @@ expect_eq "each command ran once" "1 1" \
 check "a new daemon runs" test "$(unit_property MainPID)" != "$killed_pid"
 check "the record tells the killed daemon's command: outcome unknown" \
     grep -qE $'\t1\tunknown\t[^\t]+\tslow killed 12$' <<<"$(in_ct cat "$record")"
+
+section "a command of an earlier run that never ends"
+# The start waits for it within a bound (the unit's, shortened here): then
+# it is ended, a process that ignores SIGTERM included, and the start goes on.
+output=$(in_ct systemd-run --wait --pipe -q -- sh -c \
+    '(setsid sleep 300 &); (trap "" TERM; setsid sleep 301 &); sleep 0.2; exec /usr/libexec/useraccountd/wait-for-commands 2')
+expect_eq "the wait ends it and lets the start go on" 0 "$?"
+check "... saying so" grep -qE '^the account command of an earlier run has not ended after 2 s: ending it: sleep\[[0-9]+\] sleep\[[0-9]+\]$' <<<"$output"
+ended=$(grep -oE '\[[0-9]+\]' <<<"$output" | tr -d '[]' | sort -u | xargs)
+expect_eq "both are gone ($ended)" "" "$(for pid in $ended; do in_ct ps -o pid= -p "$pid"; done)"
 
 section "a stop that times out"
 reset_start_limit
