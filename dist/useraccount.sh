@@ -56,6 +56,7 @@
 # mount namespace in which the home base is bound over itself, without the
 # mounts below it): a user's own mount on a home, which may refuse root or
 # hang for as long as its owner likes, never refuses or holds up a command.
+# A home base that is a symlink is looked at where it leads.
 #
 # delete first ends what the account could still run: it disables its
 # lingering, stops its user manager, ends every process whose real or saved
@@ -149,8 +150,9 @@ in_range() {
     [[ $1 =~ ^[0-9]{1,10}$ ]] && ((10#$1 >= $2 && 10#$1 <= $3))
 }
 
-# Sets home_base: the HOME base of "useradd -D", under which add creates
-# homes.
+# Sets home_base, the HOME base of "useradd -D" under which add creates
+# homes, and real_home_base, where it leads: a symlinked base is looked at
+# there, since find and the home view do not descend a symlink.
 find_home_base() {
     local defaults line status=0
     defaults=$(useradd -D) || status=$?
@@ -163,6 +165,12 @@ find_home_base() {
             home_base=${line#HOME=}
         fi
     done <<<"$defaults"
+    real_home_base=$home_base
+    if [[ -L $home_base ]]; then
+        if ! real_home_base=$(realpath -e -- "$home_base" 2>/dev/null) || [[ ! -d $real_home_base ]]; then
+            refuse "the home base $(quoted "$home_base") is a symlink that leads to no directory"
+        fi
+    fi
 }
 
 # lookup DATABASE NAME: sets found_entry to the entry, or to nothing when
@@ -385,7 +393,7 @@ claim_next_id() {
 in_home_view() {
     # shellcheck disable=SC2016 # for the inner bash
     unshare --mount --propagation private -- \
-        bash -c 'mount --bind -- "$1" "$1" && shift && exec "$@"' home-view "$home_base" "$@"
+        bash -c 'mount --bind -- "$1" "$1" && shift && exec "$@"' home-view "$real_home_base" "$@"
 }
 
 # Sets home_entries to "UID GID TYPE NAME" of each entry of the home base,
@@ -393,10 +401,10 @@ in_home_view() {
 scan_home_base() {
     local status=0
     home_entries=
-    if [[ ! -d $home_base ]]; then
+    if [[ ! -d $real_home_base ]]; then
         return 0
     fi
-    home_entries=$(in_home_view find "$home_base" -mindepth 1 -maxdepth 1 -printf '%U %G %y %f\n') ||
+    home_entries=$(in_home_view find "$real_home_base" -mindepth 1 -maxdepth 1 -printf '%U %G %y %f\n') ||
         status=$?
     if ((status != 0)); then
         refuse "cannot read the owners of the homes in $(quoted "$home_base")"
@@ -421,17 +429,18 @@ home_entry() {
 # any other home as left alone; it is not looked at, since it may lie on
 # another user's file system.
 find_own_home() {
-    local name=$1 expected=$home_base/$1 facts
+    local name=$1 facts
     own_home=
     if [[ -z $account_home ]]; then
         return 0
     fi
-    if [[ $account_home == "$expected" ]] && only_root_writes "$home_base" directory; then
+    if [[ $account_home == "$home_base/$name" || $account_home == "$real_home_base/$name" ]] &&
+        only_root_writes "$real_home_base" directory; then
         facts=$(home_entry "$name")
         if [[ -z $facts ]]; then
             return 0
         elif [[ $facts == "$account_uid d" ]]; then
-            own_home=$expected
+            own_home=$real_home_base/$name
             return 0
         fi
     fi

@@ -122,7 +122,7 @@ rm -- "$stubs_bare/crontab" "$stubs_bare/atq" "$stubs_bare/atrm"
 # The real tools that the script and the stubs may run.
 tools=$scratch/tools
 mkdir "$tools"
-for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk; do
+for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk realpath; do
     ln -s "$(command -v "$tool")" "$tools/$tool"
 done
 export STUB_PS=$scratch/processes STUB_ATQ=$scratch/atq STUB_CRONTABS=
@@ -518,5 +518,19 @@ for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob
     expect_not_contains "failed $verb is not logged as done" \
         "${done_word[$verb]}" "$(logger_calls)"
 done
+
+# --- a home base that is a symlink is scanned where it leads ---
+make_homes
+rm -rf -- "$state_dir"
+ln -s home "$scratch/home-link"
+STUB_HOME_BASE=$scratch/home-link run add alice
+expect_eq "the kept home's owner counts through a symlinked base" "$(useradd_line 1501 alice)" "$(tool_calls)"
+STUB_HOME_BASE=$scratch/home-link run add erin
+expect_contains "an existing home is seen through it" "home directory already exists: $scratch/home-link/erin" "$stderr"
+STUB_HOME_BASE=$scratch/home-link run delete bob
+expect_eq "delete closes the home through it" "0 0:0 700" "$status $(owner_mode "$base/bob")"
+ln -s gone "$scratch/gone-link"
+STUB_HOME_BASE=$scratch/gone-link run add alice
+expect_contains "a symlinked base that leads nowhere refuses add" "is a symlink that leads to no directory" "$stderr"
 
 finish
