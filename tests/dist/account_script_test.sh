@@ -4,12 +4,13 @@
 # with status 2 before any account tool runs. The real user and group
 # databases and the real /home are never used: getent, id and "useradd -D"
 # answer from fake ones in the scratch directory. The script's PATH holds
-# only the stubs and a few harmless tools (no kill, crontab, at, systemctl or
-# account tool of the host's). A fake process table stands in for the
-# processes that delete ends. The script keeps its state in an empty
-# /var/lib of a private mount namespace, reads its reserved names from an
-# overlay of /etc there, and sees a /run of its own; the homes that delete
-# closes are real directories in the scratch directory.
+# only the stubs and a few harmless tools (no crontab, at, systemctl or
+# account tool of the host's). The processes that delete ends are real ones,
+# in a PID namespace of the test's own. The script keeps its state in an
+# empty /var/lib of a private mount namespace, reads its reserved names and
+# subordinate ranges from an overlay of /etc there, and sees a /run of its
+# own; the homes that delete closes are real directories in the scratch
+# directory.
 # Usage: account_script_test.sh SOURCE_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -20,7 +21,7 @@ source_dir=$1
 script=$source_dir/dist/useraccount.sh
 if [[ ${2:-} != --in-namespace ]]; then
     require_private_mounts
-    exec unshare --mount bash "$0" "$source_dir" --in-namespace
+    exec unshare --mount --pid --fork --mount-proc bash "$0" "$source_dir" --in-namespace
 fi
 make_scratch
 # Homes are made and removed below: never anywhere but in the scratch directory.
@@ -91,15 +92,6 @@ if [[ $tool == useradd || $tool == userdel ]] && flock -n /var/lib/useraccountd/
 fi
 fail_var=STUB_FAIL_$tool
 case $tool in
-    ps) cat -- "$STUB_PS" ;;
-    # setpriv --reuid=UID ... kill -KILL -1: ends the first process whose real
-    # or saved UID is UID, as if the others had forked meanwhile; one in
-    # state D never ends, a zombie stays until reaped.
-    setpriv)
-        uid=${1#--reuid=}
-        awk -v uid="$uid" '!done && ($3 == uid || $4 == uid) && $2 !~ /^[DZ]/ {done = 1; next} {print}' \
-            "$STUB_PS" >"$STUB_PS.new" && mv -f -- "$STUB_PS.new" "$STUB_PS"
-        ;;
     loginctl) [[ -n ${!fail_var:-} ]] || rm -f -- "/var/lib/systemd/linger/${*: -1}" ;;
     crontab)
         if [[ -z ${!fail_var:-} && " $STUB_CRONTABS " != *" $2 "* ]]; then
@@ -112,7 +104,7 @@ esac
 exit "${!fail_var:-0}"
 STUB
 chmod +x "$stubs/stub"
-for tool in useradd userdel usermod logger getent id ps setpriv systemctl loginctl sleep crontab atq atrm; do
+for tool in useradd userdel usermod logger getent id systemctl loginctl crontab atq atrm; do
     ln -s stub "$stubs/$tool"
 done
 # Without cron and at.
@@ -122,11 +114,10 @@ rm -- "$stubs_bare/crontab" "$stubs_bare/atq" "$stubs_bare/atrm"
 # The real tools that the script and the stubs may run.
 tools=$scratch/tools
 mkdir "$tools"
-for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk realpath; do
+for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk timeout perl realpath; do
     ln -s "$(command -v "$tool")" "$tools/$tool"
 done
-export STUB_PS=$scratch/processes STUB_ATQ=$scratch/atq STUB_CRONTABS=
-: >"$STUB_PS"
+export STUB_ATQ=$scratch/atq STUB_CRONTABS=
 : >"$STUB_ATQ"
 
 export STUB_RECORD=$scratch/record
@@ -465,28 +456,81 @@ STUB_FAIL_userdel=8 run delete bob
 expect_eq "a failed delete keeps the home as it was" "1001:1001 755" "$(owner_mode "$base/bob")"
 
 # --- delete first ends everything of the account's ---
-# bob lingers, has a crontab, two at jobs waiting and one running, and
-# processes: two of his own (one forked again after the first kill), a
-# zombie, one whose saved UID is his. carol's process and at job stay.
+# bob lingers, has a crontab, two at jobs waiting and one running, and real
+# processes: one of his own, one that stops every process he may signal
+# (kill -STOP -1) in a loop, one whose saved UID is his, a zombie, and one
+# under his subordinate UID. carol's process, one under her range and her at
+# job stay.
 make_homes
 ended_steps() {
-    grep -oE '^(loginctl|systemctl|setpriv|crontab|atrm|userdel) ' <<<"$record" | uniq | xargs
+    grep -oE '^(loginctl|systemctl|crontab|atrm|userdel) ' <<<"$record" | uniq | xargs
 }
-printf '%s\n' "4000 Ss 1001 1001" "4001 S 1001 1001" "4002 Z 1001 1001" "4003 S 0 1001" \
-    "4004 S 1002 1002" >"$STUB_PS"
+# The real and saved UIDs of each live process, "RUID SUID" a line.
+live_ids() {
+    local file
+    for file in /proc/[0-9]*/status; do
+        awk '/^State:/ && $2 ~ /[ZX]/ {exit} /^Uid:/ {print $2, $4}' "$file" 2>/dev/null
+    done
+}
+# The processes of the test's UIDs, sorted, "|" between them.
+test_processes() {
+    live_ids | grep -E '^(1001|0 1001|200005|1002|300001)( |$)' | sort | paste -sd'|'
+}
+printf '%s\n' bob:200000:65536 carol:300000:10 >/etc/subuid
+setpriv --reuid=1001 --regid=1001 --clear-groups sleep 600 &
+own=$!
+setpriv --ruid=0 --euid=1001 sleep 600 &
+saved=$!
+setpriv --reuid=200005 --regid=200005 --clear-groups sleep 600 &
+subordinate=$!
+bash -c 'setpriv --reuid=1001 --regid=1001 --clear-groups true & exec sleep 600' &
+zombie_parent=$!
+setpriv --reuid=1002 --regid=1002 --clear-groups sleep 600 &
+others=$!
+setpriv --reuid=300001 --regid=300001 --clear-groups sleep 600 &
+others+=" $!"
+# until_processes LIST: until the test's processes are those of LIST.
+# shellcheck disable=SC2317 # run through check
+until_processes() {
+    for _ in $(seq 50); do
+        [[ $(test_processes) == "$1" ]] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+check "bob's processes run" until_processes "0 1001|1001 1001|1002 1002|200005 200005|300001 300001"
+# Last, once the others have started: it stops each of them, as it would
+# stop a killer that ran as bob.
+# shellcheck disable=SC2016 # for perl
+setpriv --reuid=1001 --regid=1001 --clear-groups perl -e 'while (1) { kill "STOP", -1 }' &
+stopper=$!
+check "bob's stopper runs" until_processes "0 1001|1001 1001|1001 1001|1002 1002|200005 200005|300001 300001"
 printf '%s\n' $'7\tTue Dec  8 18:00:00 2026 a bob' $'8\tTue Dec  8 19:00:00 2026 b carol' \
     $'9\tWed Dec  9 08:00:00 2026 a bob' $'10\tTue Dec  8 17:00:00 2026 = bob' >"$STUB_ATQ"
 touch /var/lib/systemd/linger/bob
 STUB_CRONTABS=bob run delete bob
 expect_eq "delete bob: status" 0 "$status"
-expect_eq "each step, before the account goes" "loginctl systemctl setpriv crontab atrm userdel" "$(ended_steps)"
+expect_eq "each step, before the account goes" "loginctl systemctl crontab atrm userdel" "$(ended_steps)"
 check "lingering is disabled" test ! -e /var/lib/systemd/linger/bob
 expect_contains "the user manager is stopped" "systemctl stop user@1001.service" "$record"
-expect_eq "every process of bob's is ended, once each round, carol's left" \
-    $'4002 Z 1001 1001\n4004 S 1002 1002' "$(<"$STUB_PS")"
+expect_eq "every process of bob's and of his range is ended, carol's left" "1002 1002|300001 300001" \
+    "$(test_processes)"
 expect_eq "bob's waiting at jobs are removed" "atrm 7 9" "$(grep '^atrm ' <<<"$record")"
-expect_contains "the processes ended are logged" "$(printf '%q' "ended the processes of bob: 4000 4001 4003")" \
+expect_contains "the processes ended are logged" \
+    "$(printf '%q' "ended the processes of bob: $(printf '%s\n' "$own" "$stopper" "$saved" "$subordinate" | sort -n | xargs)")" \
     "$(logger_calls)"
+# shellcheck disable=SC2086 # two PIDs
+kill "$zombie_parent" $others
+# A range that holds another account's UID, or overlaps another owner's
+# range: their processes cannot be told apart, and nothing is done.
+for ranges in "bob:1002:1|1002-1002 of bob in /etc/subuid holds the UID of carol" \
+    $'bob:200000:100\ncarol:200050:100|200000-200099 of bob in /etc/subuid overlaps that of carol'; do
+    printf '%s\n' "${ranges%|*}" >/etc/subuid
+    run delete bob
+    expect_eq "[${ranges%|*}] delete bob is refused before any step" "2 subordinate range ${ranges#*|}" \
+        "$status $(ended_steps)${stderr#*: }"
+done
+rm /etc/subuid
 # Without logind, cron, at or systemd.
 touch /var/lib/systemd/linger/bob
 rmdir /run/systemd/system
@@ -494,31 +538,24 @@ STUB_DIR=$stubs_bare STUB_FAIL_loginctl=1 run delete bob
 mkdir /run/systemd/system
 expect_eq "without logind, cron, at or systemd: delete runs" "0 loginctl userdel" "$status $(ended_steps)"
 check "without logind the lingering flag goes all the same" test ! -e /var/lib/systemd/linger/bob
-# A process that never ends keeps the account.
-echo "4005 D 1001 1001" >"$STUB_PS"
-run delete bob
-expect_eq "a process that never ends: delete fails" 1 "$status"
-expect_contains "... saying which" "failed to end the processes of bob (still running: 4005)" "$stderr"
-expect_eq "... and the account stays" "systemctl setpriv" "$(ended_steps)"
-: >"$STUB_PS"
 : >"$STUB_ATQ"
 
 # --- a failing account tool passes its status on ---
-STUB_FAIL_usermod=6 run lock bob
-expect_eq "failed usermod status is passed on" 6 "$status"
 # ... and is logged as a failure, never in the words of a success.
-for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob" "unlock usermod 4 bob"; do
+for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob" "unlock usermod 4 bob" \
+    "delete userdel 124 bob"; do
     read -r verb tool code user <<<"$failing"
     declare -x "STUB_FAIL_$tool=$code"
     run "$verb" "$user"
     unset "STUB_FAIL_$tool"
-    expect_eq "failed $verb: the tool's status is passed on" "$code" "$status"
-    expect_contains "failed $verb is logged as a failure" \
-        "-- $(printf '%q' "failed to $verb user $user: $tool status $code")" "$(logger_calls)"
-    expect_not_contains "failed $verb is not logged as done" \
+    expect_eq "failed $verb ($code): the tool's status is passed on" "$code" "$status"
+    what="$tool status $code"
+    ((code != 124)) || what="$tool timed out"
+    expect_contains "failed $verb ($code) is logged as a failure" \
+        "-- $(printf '%q' "failed to $verb user $user: $what")" "$(logger_calls)"
+    expect_not_contains "failed $verb ($code) is not logged as done" \
         "${done_word[$verb]}" "$(logger_calls)"
 done
-
 # --- a home base that is a symlink is scanned where it leads ---
 make_homes
 rm -rf -- "$state_dir"

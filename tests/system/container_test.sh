@@ -8,8 +8,9 @@
 # in real logind sessions), the outcome record that the group reads (and
 # nobody else) through a rotation, a full disk and a killed daemon, the queue
 # outliving a logout, the account script acting only on the accounts it
-# manages and never reusing an ID, nor held up by a local user's locks or
-# mounts, nor leaving a deleted account anything that runs, reload, stop and
+# manages and never reusing an ID, nor held up by a local user's locks,
+# mounts or stopping signals, nor leaving a deleted account anything that
+# runs, in a user namespace included, reload, stop and
 # restart in the middle of a slow command and under a backlog, messages
 # waiting while it is stopped, a killed daemon and a stop that timed out (the
 # command runs to its end, the next waits for it), a start refused while sudo
@@ -95,6 +96,10 @@ in_ct() {
 # registers it with logind); the command's exit status is returned.
 as_user() {
     in_ct systemd-run --wait --pipe -q -- runuser -l "$1" -c "$2"
+}
+# sent COMMAND...: the outcome and status in the command's line of the record.
+sent() {
+    in_ct useraccountctl send --wait=60 "$@" | cut -f3,4 | tr '\t' ' '
 }
 
 # Journal since a cursor, "EPOCH HOST IDENT[PID]: MESSAGE" per entry.
@@ -226,7 +231,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev,uidmap \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -536,8 +541,10 @@ for round in refusing stopped; do
 done
 
 # olda, a managed account made by hand, has a subordinate range, a crontab,
-# an at job, a lingering user manager and a process outside any session.
-# Deleted, nothing of it runs on; newc, added next, gets no range.
+# an at job, a lingering user manager, a process outside any session and one
+# under a subordinate UID, in a user namespace of its login session.
+# Deleted, nothing of it runs on, and its ranges go with it (userdel counts
+# processes under them too); newc, added next, gets no range.
 in_ct useradd -m olda
 in_ct adduser --quiet olda useraccount-managed
 olda_uid=$(in_ct id -u olda)
@@ -547,6 +554,13 @@ as olda sh -c 'echo "0 3 * * * true" | crontab -'
 as olda sh -c 'echo true | at now + 1 hour' 2>/dev/null
 in_ct loginctl enable-linger olda
 as olda setsid -f sleep 600
+as_user olda 'setsid -f unshare --map-auto --setuid 1 --setgid 1 sleep 600'
+olda_subordinate=$(($(cut -d: -f2 <<<"$olda_range") + 1))
+for _ in $(seq 50); do
+    [[ -n $(in_ct pgrep -U "$olda_subordinate") ]] && break
+    sleep 0.2
+done
+check "olda runs a process under subordinate UID $olda_subordinate" test -n "$(in_ct pgrep -U "$olda_subordinate")"
 check "olda's job is queued" in_ct sh -c 'atq | grep -q " olda$"'
 for _ in $(seq 50); do
     in_ct systemctl is-active -q "user@$olda_uid.service" && break
@@ -562,12 +576,35 @@ for step in "disabled lingering of olda" "stopped the user manager of olda" "end
     "removed the crontab of olda" "removed the at jobs of olda: " "deleted user olda"; do
     check "delete olda: $step" grep -qF "$step" <<<"$journal"
 done
-expect_eq "no process of olda's UID is left" "" "$(in_ct pgrep -U "$olda_uid")"
+expect_eq "no process of olda's UID, or of its range, is left" "" \
+    "$(in_ct pgrep -U "$olda_uid"; in_ct pgrep -U "$olda_subordinate")"
+expect_eq "olda's ranges are gone" "" "$(in_ct grep -h '^olda:' /etc/subuid /etc/subgid)"
 expect_eq "no at job is left" "" "$(in_ct atq)"
 check "no crontab of olda's is left" in_ct test ! -e /var/spool/cron/crontabs/olda
 check "olda lingers no more" in_ct test ! -e /var/lib/systemd/linger/olda
 expect_eq "olda's user manager is stopped" inactive "$(in_ct systemctl is-active "user@$olda_uid.service")"
 expect_eq "newc has no subordinate range" "" "$(in_ct grep -h '^newc:' /etc/subuid /etc/subgid)"
+
+# hanger, added by the service, stops every process it may signal, in a
+# loop, from its login session: its user manager, and any killer that runs
+# as hanger. Its delete ends it all from root, within its bounds, and the
+# service serves on.
+mark=$(cursor)
+in_ct useraccountctl send add hanger
+check "hanger is added" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user hanger$'
+hanger_uid=$(in_ct id -u hanger)
+# (Once its login shell has ended, which it would stop too.)
+as_user hanger 'setsid -f perl -e "sleep 1; while (1) { kill q(STOP), -1 }"'
+# shellcheck disable=SC2016 # for the container's shell
+check "hanger's user manager is stopped" in_ct sh -c \
+    'for _ in $(seq 50); do ps -o stat= -u hanger | grep -q "^T" && exit 0; sleep 0.1; done; exit 1'
+expect_eq "delete hanger: succeeded" "succeeded 0" "$(sent delete hanger)"
+expect_eq "no process of hanger's is left" "" "$(in_ct pgrep -U "$hanger_uid")"
+journal=$(journal_after "$mark")
+check "the manager that did not stop was ended with the rest" grep -qE \
+    "the user manager of hanger did not stop within [0-9]+ s: it is ended with its processes" <<<"$journal"
+check "... from root" grep -qE 'useraccount\[[0-9]+\]: ended the processes of hanger: [0-9]+' <<<"$journal"
+expect_eq "the service serves on" "succeeded 0" "$(sent add after-hanger)"
 
 section "squat after the queue was removed"
 reset_start_limit
