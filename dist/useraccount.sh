@@ -46,10 +46,13 @@
 # refused rather than reusing an ID. Accounts that other tools add (adduser,
 # useradd) do not look at the mark and may get an ID that this script freed.
 #
-# Subordinate IDs (/etc/subuid, /etc/subgid): new accounts get no range, so
-# none is ever handed on. delete ends the processes under the account's
-# range too; a range that holds another account's UID or overlaps another
-# owner's range refuses delete, since their processes cannot be told apart.
+# Subordinate IDs (/etc/subuid, /etc/subgid): their owner can take each of
+# them in a user namespace. add never gives an ID inside a range, and is
+# refused while the ranges of login.defs reach into those from which useradd
+# hands out new ranges (SUB_UID_MIN.., SUB_GID_MIN..). New accounts get no
+# range. delete ends the processes under the account's range too; a range
+# that holds another account's UID or overlaps another owner's range refuses
+# delete, since their processes cannot be told apart.
 #
 # The state directory /var/lib/useraccountd is root's alone (mode 0700): no
 # other user can read it, or open, and so lock, anything in it. add and
@@ -98,7 +101,7 @@ readonly mark_file=$state_dir/highest-id
 readonly lock_file=$state_dir/lock
 readonly reserved_names_file=/etc/useraccountd/reserved-names
 readonly linger_dir=/var/lib/systemd/linger
-readonly subuid_file=/etc/subuid
+readonly subuid_file=/etc/subuid subgid_file=/etc/subgid
 
 # Time bounds, in seconds. The unit's wait for a command of an earlier run
 # (wait-for-commands) must outlast the sum of those one command meets.
@@ -167,17 +170,18 @@ run_logged() {
 
 usage_text='usage: useraccount.sh add|delete|lock|unlock NAME'
 
-# The ID ranges of ordinary accounts: the last value of each key in
-# login.defs, or useradd's default. One pass over the file.
+# The ID ranges of ordinary accounts and of subordinate IDs: the last value
+# of each key in login.defs, or useradd's default. One pass over the file.
 uid_min=1000 uid_max=60000 gid_min=1000 gid_max=60000
+sub_uid_min=100000 sub_uid_max=600100000 sub_uid_count=65536
+sub_gid_min=100000 sub_gid_max=600100000 sub_gid_count=65536
 if [[ -r $login_defs ]]; then
     while read -r key value _; do
         if [[ $value =~ ^[0-9]{1,10}$ ]]; then
             case $key in
-                UID_MIN) uid_min=$((10#$value)) ;;
-                UID_MAX) uid_max=$((10#$value)) ;;
-                GID_MIN) gid_min=$((10#$value)) ;;
-                GID_MAX) gid_max=$((10#$value)) ;;
+                UID_MIN | UID_MAX | GID_MIN | GID_MAX | SUB_[UG]ID_MIN | SUB_[UG]ID_MAX | SUB_[UG]ID_COUNT)
+                    declare "${key,,}=$((10#$value))"
+                    ;;
             esac
         fi
     done <"$login_defs"
@@ -421,13 +425,24 @@ read_ranges() {
     done <"$file"
 }
 
+# Refuses add while the IDs it may give could fall into a subordinate range
+# that useradd hands out later.
+require_separate_ranges() {
+    if ((sub_uid_count > 0 && uid_min <= sub_uid_max && sub_uid_min <= uid_max)); then
+        refuse "UID_MIN..UID_MAX ($uid_min..$uid_max) of $login_defs overlaps SUB_UID_MIN..SUB_UID_MAX ($sub_uid_min..$sub_uid_max): a new account's UID could be another user's subordinate UID"
+    fi
+    if ((sub_gid_count > 0 && gid_min <= sub_gid_max && sub_gid_min <= gid_max)); then
+        refuse "GID_MIN..GID_MAX ($gid_min..$gid_max) of $login_defs overlaps SUB_GID_MIN..SUB_GID_MAX ($sub_gid_min..$sub_gid_max): a new account's GID could be another user's subordinate GID"
+    fi
+}
+
 # Sets new_id, the ID for a new account, used as its UID and as its own
 # group's GID: one above the mark, above every ID in use in the ranges and
-# above every owner of an entry in the home base. Records it as the mark
-# before the account exists, so that a failed add burns an ID rather than
-# frees one.
+# above every owner of an entry in the home base, and in no subordinate
+# range. Records it as the mark before the account exists, so that a failed
+# add burns an ID rather than frees one.
 claim_next_id() {
-    local low high highest id uid gid entries
+    local low high highest id uid gid entries first last subordinate stepped=1
     low=$((uid_min > gid_min ? uid_min : gid_min))
     high=$((uid_max < gid_max ? uid_max : gid_max))
     read_mark
@@ -447,8 +462,21 @@ claim_next_id() {
         raise_if_in_range "$gid" "$gid_min" "$gid_max"
     done <<<"$home_entries"
     new_id=$((highest < low ? low : highest + 1))
+    read_ranges "$subuid_file"
+    subordinate=$ranges
+    read_ranges "$subgid_file"
+    subordinate+=$ranges
+    while ((stepped)); do
+        stepped=0
+        while read -r first last _; do
+            if [[ -n $first ]] && ((new_id >= first && new_id <= last)); then
+                new_id=$((last + 1))
+                stepped=1
+            fi
+        done <<<"$subordinate"
+    done
     if ((new_id > high)); then
-        refuse "no unused ID left in $low..$high (highest given: $highest)"
+        refuse "no unused ID left in $low..$high outside the subordinate ranges of $subuid_file and $subgid_file (highest given: $highest)"
     fi
     write_state "$mark_file" "$new_id"
 }
@@ -725,6 +753,7 @@ fi
 case $command in
     add)
         require_unreserved_name "$name"
+        require_separate_ranges
         lock_state
         find_home_base
         scan_home_base

@@ -556,6 +556,39 @@ for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob
     expect_not_contains "failed $verb ($code) is not logged as done" \
         "${done_word[$verb]}" "$(logger_calls)"
 done
+# --- no new ID in a subordinate range ---
+# Their owners can take every ID of their ranges in a user namespace.
+make_homes
+rm -rf -- "$state_dir"
+cp /etc/login.defs "$scratch/login.defs"
+printf '%s\n' someone:1501:100 >/etc/subuid
+printf '%s\n' someone:1601:100 other:1650:10 >/etc/subgid
+run add alice
+expect_eq "add steps over the ranges of subuid and subgid" "$(useradd_line 1701 alice)" "$(tool_calls)"
+printf '%s\n' someone:1702:58299 >/etc/subuid
+run add alice
+expect_eq "ranges that leave no ID: refused" \
+    "2 no unused ID left in 1000..60000 outside the subordinate ranges of /etc/subuid and /etc/subgid (highest given: 1701)" \
+    "$status ${stderr#*: }"
+for bad in "echo someone:1702 >/etc/subuid|not a subordinate range in /etc/subuid: someone:1702" \
+    "chmod 0666 /etc/subuid|/etc/subuid is not a file of root's that only root may write"; do
+    bash -c "${bad%|*}"
+    run add alice
+    expect_eq "[${bad%|*}] add is refused" "2 ${bad#*|}" "$status ${stderr#*: }"
+done
+rm /etc/subuid /etc/subgid
+for setting in "UID_MAX 200000|SUB_UID" "GID_MAX 100000|SUB_GID" "SUB_GID_MIN 60000|SUB_GID"; do
+    printf '%s\n' "${setting%|*}" >>/etc/login.defs
+    run add alice
+    expect_eq "${setting%|*}: add is refused" "2 " "$status $(tool_calls)"
+    expect_contains "${setting%|*}: ... saying why" "overlaps ${setting#*|}_MIN..${setting#*|}_MAX" "$stderr"
+    cp "$scratch/login.defs" /etc/login.defs
+done
+printf '%s\n' "UID_MAX 200000" "GID_MAX 200000" "SUB_UID_COUNT 0" "SUB_GID_COUNT 0" >>/etc/login.defs
+run add alice
+expect_eq "raised UID_MAX and GID_MAX without subordinate ranges: add runs" "$(useradd_line 65535 alice)" "$(tool_calls)"
+cp "$scratch/login.defs" /etc/login.defs
+
 # --- a home base that is a symlink is scanned where it leads ---
 make_homes
 rm -rf -- "$state_dir"

@@ -8,9 +8,10 @@
 # in real logind sessions), the outcome record that the group reads (and
 # nobody else) through a rotation, a full disk and a killed daemon, the queue
 # outliving a logout, the account script acting only on the accounts it
-# manages and never reusing an ID, nor held up by a local user's locks,
-# mounts or stopping signals, nor leaving a deleted account anything that
-# runs, in a user namespace included, reload, stop and
+# manages and never reusing an ID, nor giving one in a subordinate range,
+# nor held up by a local user's locks, mounts or stopping signals, nor
+# leaving a deleted account anything that runs, in a user namespace
+# included, reload, stop and
 # restart in the middle of a slow command and under a backlog, messages
 # waiting while it is stopped, a killed daemon and a stop that timed out (the
 # command runs to its end, the next waits for it), a start refused while sudo
@@ -605,6 +606,37 @@ check "the manager that did not stop was ended with the rest" grep -qE \
     "the user manager of hanger did not stop within [0-9]+ s: it is ended with its processes" <<<"$journal"
 check "... from root" grep -qE 'useraccount\[[0-9]+\]: ended the processes of hanger: [0-9]+' <<<"$journal"
 expect_eq "the service serves on" "succeeded 0" "$(sent add after-hanger)"
+
+# bob has the subordinate range that useradd gives every account, and one
+# that an administrator gave him just above the highest ID handed out. A
+# raised UID_MAX that reaches his range refuses add; victim1 gets no ID in
+# either range, so that bob, who can take the IDs of his ranges in a user
+# namespace, cannot take its own.
+in_ct cp /etc/login.defs /root/login.defs
+in_ct sh -c 'echo "UID_MAX 200000" >>/etc/login.defs'
+expect_eq "add with UID_MAX raised into the subordinate IDs: refused" "failed 2" "$(sent add victim1)"
+in_ct cp /root/login.defs /etc/login.defs
+check "no user victim1" test -z "$(in_ct getent passwd victim1)"
+# The ID that add would give next: above the mark and every ID in use.
+# shellcheck disable=SC2016 # for the container's shell
+low=$(($(in_ct sh -c 'cat /var/lib/useraccountd/highest-id; cut -d: -f3 /etc/passwd /etc/group' |
+    awk '$1 >= 1000 && $1 <= 60000 && $1 > max {max = $1} END {print max}') + 1))
+in_ct usermod --add-subuids "$low-$((low + 9))" --add-subgids "$low-$((low + 9))" bob
+expect_eq "add victim1: succeeded" "succeeded 0" "$(sent add victim1)"
+victim1_uid=$(in_ct id -u victim1)
+expect_eq "victim1 gets the first ID above bob's range $low-$((low + 9))" $((low + 10)) "$victim1_uid"
+in_ct runuser -u victim1 -- sh -c 'echo victim1-secret >/home/victim1/secret.txt; chmod 0600 /home/victim1/secret.txt'
+in_ct install -d -m 0755 /var/tmp/in-range
+in_ct sh -c "echo in-range-secret >/var/tmp/in-range/file; chown $low:$low /var/tmp/in-range/file; chmod 0600 /var/tmp/in-range/file"
+# take_and_read UID FILE: bob takes UID in a user namespace and reads FILE.
+take_and_read() {
+    as_user bob "unshare --map-users=$1,0,1 --map-groups=$1,0,1 --setuid 0 --setgid 0 cat $2 2>&1"
+}
+expect_eq "bob takes an ID of his range, and reads its file" in-range-secret "$(take_and_read "$low" /var/tmp/in-range/file)"
+bob_read=$(take_and_read "$victim1_uid" /home/victim1/secret.txt)
+expect_contains "bob cannot take victim1's ID" "newuidmap: uid range [0-1) -> [$victim1_uid-$((victim1_uid + 1))) not allowed" "$bob_read"
+expect_not_contains "bob never read victim1's secret" victim1-secret "$bob_read"
+in_ct usermod --del-subuids "$low-$((low + 9))" --del-subgids "$low-$((low + 9))" bob
 
 section "squat after the queue was removed"
 reset_start_limit
