@@ -4,8 +4,8 @@
 #
 #   useraccount.sh add NAME      create NAME with a new home directory
 #   useraccount.sh delete NAME   delete NAME (its home directory is kept)
-#   useraccount.sh lock NAME     lock NAME's password
-#   useraccount.sh unlock NAME   unlock NAME's password
+#   useraccount.sh lock NAME     lock NAME: no way in, password or key
+#   useraccount.sh unlock NAME   undo what lock did to NAME
 #
 # Whoever may send to the queue, everything that reaches this script is
 # untrusted: the command must be one of the four above with exactly one name,
@@ -54,9 +54,21 @@
 # that holds another account's UID or overlaps another owner's range refuses
 # delete, since their processes cannot be told apart.
 #
+# lock sets the expiry date to day 1 (1970-01-02), which PAM's account stage
+# refuses for every way in (su, login, an ssh key, cron, at), and puts "!"
+# before the password, when there is one, for a service that checks only
+# passwords. It records what it changed in /var/lib/useraccountd/locked/NAME;
+# unlock puts back the expiry of before, takes away the "!" that lock put
+# there, and nothing else: an account without a password stays without one.
+# Both read the account back: not in the state asked for, they fail
+# (status 1); already there, they succeed and log that nothing changed.
+# unlock refuses an expiry that lock did not set, and a password that lock
+# found empty. A password locked without an expiry (by hand, or by earlier
+# versions of this script) is unlocked as those did.
+#
 # The state directory /var/lib/useraccountd is root's alone (mode 0700): no
-# other user can read it, or open, and so lock, anything in it. add and
-# delete hold the lock file in it while they run.
+# other user can read it, or open, and so lock, anything in it. Each
+# command holds the lock file in it while it reads or changes the state.
 #
 # The homes are looked at beneath any file system mounted on them (a private
 # mount namespace in which the home base is bound over itself, without the
@@ -80,8 +92,9 @@
 # (the *_seconds constants below): one that overruns it fails the command
 # (status 124) rather than hold up the service.
 #
-# Exit status: 0 done, 2 command refused, 124 a step timed out, otherwise
-# the status of the failed tool. Every action, every failure and every refusal is logged with the tag
+# Exit status: 0 done, 1 the account is not in the state asked for, 2
+# command refused, 124 a step timed out, otherwise the status of the failed
+# tool. Every action, every failure and every refusal is logged with the tag
 # "useraccount".
 
 set -euo pipefail
@@ -99,6 +112,7 @@ readonly managed_group=useraccount-managed
 readonly state_dir=/var/lib/useraccountd
 readonly mark_file=$state_dir/highest-id
 readonly lock_file=$state_dir/lock
+readonly locks_dir=$state_dir/locked
 readonly reserved_names_file=/etc/useraccountd/reserved-names
 readonly linger_dir=/var/lib/systemd/linger
 readonly subuid_file=/etc/subuid subgid_file=/etc/subgid
@@ -155,17 +169,21 @@ fail() {
     fail_with "$status" "$action" "$tool status $status"
 }
 
-# run_logged ACTION DONE TOOL ARG...: runs one account tool, bounded; logs
-# DONE, or the failed ACTION and passes its status on.
-run_logged() {
-    local action=$1 done_text=$2
-    shift 2
-    local status=0
+# run_tool ACTION TOOL ARG...: runs one account tool, bounded; logs the
+# failed ACTION and passes its status on.
+run_tool() {
+    local action=$1 status=0
+    shift
     bounded "$account_seconds" "$@" || status=$?
     if ((status != 0)); then
         fail "$action" "$1" "$status"
     fi
-    note notice "$done_text"
+}
+
+# run_logged ACTION DONE TOOL ARG...: run_tool, then logs DONE.
+run_logged() {
+    run_tool "$1" "${@:3}"
+    note notice "$2"
 }
 
 usage_text='usage: useraccount.sh add|delete|lock|unlock NAME'
@@ -310,9 +328,9 @@ only_root_writes() {
 }
 
 # Makes the state directory root's alone, creating it when missing, and
-# holds the lock file in it until the script ends: add and delete, from the
-# service or from an administrator's shell, then read and raise the mark one
-# at a time. No other user can open that file, so none can hold its lock.
+# holds the lock file in it until the script ends: commands from the
+# service or from an administrator's shell then read and change the state
+# one at a time. No other user can open that file, so none can hold its lock.
 lock_state() {
     local mode
     if [[ ! -e $state_dir && ! -L $state_dir ]]; then
@@ -734,6 +752,152 @@ remove_at_jobs() {
     fi
 }
 
+# --- lock and unlock ---
+
+# Sets password and expiry, the account's password field and expiry day
+# (nothing for none), from the shadow database; locked_day is lock's.
+readonly locked_day=1
+read_shadow() {
+    lookup shadow "$name"
+    if [[ -z $found_entry ]]; then
+        refuse "no shadow entry for $name"
+    fi
+    IFS=: read -r _ password _ _ _ _ _ expiry _ <<<"$found_entry"
+    if [[ $expiry == -1 ]]; then
+        expiry=
+    elif [[ -n $expiry && ! $expiry =~ ^[0-9]{1,10}$ ]]; then
+        refuse "the expiry date of $name is no day: $(quoted "$expiry")"
+    fi
+    [[ -z $expiry ]] || expiry=$((10#$expiry))
+}
+
+# password_kind FIELD: "open" (a hash, or empty: the password lets the
+# account in), "locked" (a hash behind "!"), or "none" ("!", "*", ...).
+password_kind() {
+    case $1 in
+        '' | [!!*]*) echo open ;;
+        '!'[!!*]*) echo locked ;;
+        *) echo none ;;
+    esac
+}
+
+# expired DAY: an expiry DAY that PAM's account stage refuses today.
+expired() {
+    local now
+    printf -v now '%(%s)T' -1
+    [[ -n $1 ]] && (($1 <= now / 86400))
+}
+
+# Sets record_expiry ("-" for none) and record_password ("locked": lock put
+# the "!" there; "kept") from what lock recorded of this account, or
+# record_password to nothing when there is no record of it. A record counts
+# only while lock's expiry day is in place, and only for the account it was
+# made for (its UID): one left by a lock that failed, or undone by hand, is
+# no record. Reads after read_shadow.
+read_lock_record() {
+    local file=$locks_dir/$name uid=
+    record_password='' record_expiry=''
+    if [[ ! -e $file && ! -L $file ]]; then
+        return 0
+    fi
+    if ! only_root_writes "$file" "regular file"; then
+        refuse "lock record $file is not a file of root's that only root may write"
+    fi
+    read -r uid record_expiry record_password <"$file" || true
+    if [[ ! $uid =~ ^[0-9]{1,10}$ || ! $record_expiry =~ ^(-|[0-9]{1,10})$ || ! $record_password =~ ^(locked|kept)$ ]]; then
+        refuse "lock record $file holds no record"
+    fi
+    if ((10#$uid != account_uid)) || [[ $expiry != "$locked_day" ]]; then
+        record_password='' record_expiry=''
+    fi
+}
+
+write_lock_record() {
+    if [[ ! -d $locks_dir ]]; then
+        mkdir -m 0700 -- "$locks_dir" || fail "create $locks_dir" mkdir $?
+    fi
+    if ! only_root_writes "$locks_dir" directory; then
+        refuse "$locks_dir is not a directory of root's that only root may write"
+    fi
+    write_state "$locks_dir/$name" "$account_uid $1 $2"
+}
+
+drop_lock_record() {
+    rm -f -- "$locks_dir/$name" || fail "remove the lock record of $name" rm $?
+}
+
+describe_state() {
+    printf 'expiry day %s, password %s' "${expiry:-none}" "$(password_kind "$password")"
+}
+
+lock_account() {
+    local kind before put options=(--expiredate "$locked_day")
+    read_shadow
+    read_lock_record
+    kind=$(password_kind "$password")
+    if expired "$expiry" && [[ $kind != open ]]; then
+        note notice "user $name was already locked: nothing changed"
+        return 0
+    fi
+    # What lock already did and is still in place stays lock's to undo.
+    before=${record_expiry:-${expiry:--}}
+    put=kept
+    if [[ $kind == open ]]; then
+        put=locked
+        options+=(--lock)
+    elif [[ $record_password == locked && $kind == locked ]]; then
+        put=locked
+    fi
+    write_lock_record "$before" "$put"
+    run_tool "lock user $name" usermod "${options[@]}" -- "$name"
+    read_shadow
+    if [[ $expiry != "$locked_day" || $(password_kind "$password") == open ]]; then
+        fail_with 1 "lock user $name" "the account did not change as asked ($(describe_state))"
+    fi
+    note notice "locked user $name"
+}
+
+unlock_account() {
+    local kind after options=()
+    read_shadow
+    read_lock_record
+    kind=$(password_kind "$password")
+    if [[ -z $record_password ]]; then
+        if expired "$expiry"; then
+            refuse "user $name expires on day $expiry, which lock did not set: unlock undoes only what lock did"
+        elif [[ $kind != locked ]]; then
+            note notice "user $name was not locked: nothing changed"
+            return 0
+        fi
+        # A password locked without an expiry, by hand or by earlier
+        # versions of this script.
+        options+=(--unlock)
+        after=$expiry
+    else
+        if [[ $record_password == locked && $password == '!' ]]; then
+            refuse "unlock would leave $name with an empty password, which lets anyone in: give it a password first"
+        fi
+        after=${record_expiry#-}
+        options+=(--expiredate "$after")
+        if [[ $record_password == locked && $kind == locked ]]; then
+            options+=(--unlock)
+        fi
+    fi
+    run_tool "unlock user $name" usermod "${options[@]}" -- "$name"
+    read_shadow
+    if [[ $expiry != "$after" ]] || [[ " ${options[*]} " == *" --unlock "* && $(password_kind "$password") != open ]]; then
+        fail_with 1 "unlock user $name" "the account did not change as asked ($(describe_state))"
+    fi
+    drop_lock_record
+    if expired "$expiry"; then
+        fail_with 1 "unlock user $name" "it stays expired: its own expiry day, $expiry, from before lock, has passed"
+    fi
+    note notice "unlocked user $name"
+    if [[ $(password_kind "$password") == none ]]; then
+        note notice "user $name has no password: it logs in only by other means, such as a key"
+    fi
+}
+
 if (($# != 2)); then
     refuse "$usage_text (got $# arguments: $(quoted "$@"))"
 fi
@@ -759,6 +923,8 @@ case $command in
         scan_home_base
         require_new_name "$name"
         claim_next_id
+        # A record of an account of that name deleted by hand.
+        rm -f -- "$locks_dir/$name"
         # No subordinate range: one freed by a delete could be handed on.
         run_logged "add user $name" "added user $name" \
             useradd --create-home --shell /bin/bash --uid "$new_id" --groups "$managed_group" \
@@ -780,6 +946,7 @@ case $command in
         scan_home_base
         find_own_home "$name"
         run_logged "delete user $name" "deleted user $name" userdel -- "$name"
+        drop_lock_record
         if [[ -n $own_home ]]; then
             # Closed before it changes hands, beneath any mount on it; its
             # contents keep the old IDs, which this script gives nobody.
@@ -792,10 +959,12 @@ case $command in
         ;;
     lock)
         require_managed_account "$name"
-        run_logged "lock user $name" "locked user $name" usermod --lock -- "$name"
+        lock_state
+        lock_account
         ;;
     unlock)
         require_managed_account "$name"
-        run_logged "unlock user $name" "unlocked user $name" usermod --unlock -- "$name"
+        lock_state
+        unlock_account
         ;;
 esac

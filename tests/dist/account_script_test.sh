@@ -10,7 +10,8 @@
 # empty /var/lib of a private mount namespace, reads its reserved names and
 # subordinate ranges from an overlay of /etc there, and sees a /run of its
 # own; the homes that delete closes are real directories in the scratch
-# directory.
+# directory. lock and unlock run last, with the real account tools and su,
+# on accounts made in the overlay of /etc.
 # Usage: account_script_test.sh SOURCE_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -28,6 +29,7 @@ make_scratch
 : "${scratch:?}"
 mkdir "$scratch/etc-layer"
 if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib || ! mount -t tmpfs -o mode=0755 tmpfs /run ||
+    ! mount -t tmpfs -o mode=0755 tmpfs /var/log ||
     ! mount -t tmpfs tmpfs "$scratch/etc-layer" ||
     ! mkdir "$scratch/etc-layer/upper" "$scratch/etc-layer/work" ||
     ! mount -t overlay overlay \
@@ -36,6 +38,10 @@ if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib || ! mount -t tmpfs -o mode=0755
     finish
 fi
 trap 'umount /etc "$scratch/etc-layer"; rm -rf -- "$scratch"' EXIT
+# What the real account tools and PAM log goes nowhere.
+if [[ -S /dev/log ]]; then
+    mount --bind /dev/null /dev/log
+fi
 state_dir=/var/lib/useraccountd
 mark_file=$state_dir/highest-id
 lock_file=$state_dir/lock
@@ -56,10 +62,11 @@ tool=${0##*/}
     printf '\n'
 } >>"$STUB_RECORD"
 if [[ $tool == getent ]]; then
-    # getent passwd|group [[--] NAME], answered from the fake databases.
+    # getent passwd|group|shadow [[--] NAME], answered from the fake databases.
     case $1 in
         passwd) db=$STUB_PASSWD ;;
         group) db=$STUB_GROUP ;;
+        shadow) db=$STUB_SHADOW ;;
         *) exit 1 ;;
     esac
     if (($# == 1)); then
@@ -138,6 +145,10 @@ plain:x:1007:1007::$base/plain:/bin/bash
 redis:x:1008:1008::$base/redis:/bin/bash
 nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin
 PASSWD
+# bob's password is locked, as earlier versions locked it: without an expiry.
+export STUB_SHADOW=$scratch/shadow
+# shellcheck disable=SC2016 # a hash
+echo 'bob:!$y$j9T$bob:20000:0:99999:7:::' >"$STUB_SHADOW"
 # Managed: bob, link, other and redis (a reserved name, added before it was
 # one) through a supplementary group, mia through her primary one; root and system accounts are in the group too, as a careless
 # administrator might put them. carol is in sudo, adm is dave's primary
@@ -223,10 +234,7 @@ declare -A expected=(
     ["add svc_-1"]="$(useradd_line 1501 svc_-1)"
     ["add $name32"]="$(useradd_line 1501 "$name32")"
     ["delete bob"]="userdel -- bob"
-    ["lock bob"]="usermod --lock -- bob"
-    ["unlock bob"]="usermod --unlock -- bob"
-    ["lock mia"]="usermod --lock -- mia"
-    ["lock redis"]="usermod --lock -- redis"
+    ["delete mia"]="userdel -- mia"
     ["delete redis"]="userdel -- redis"
 )
 declare -A done_word=([add]=added [delete]=deleted [lock]=locked [unlock]=unlocked)
@@ -541,7 +549,8 @@ check "without logind the lingering flag goes all the same" test ! -e /var/lib/s
 : >"$STUB_ATQ"
 
 # --- a failing account tool passes its status on ---
-# ... and is logged as a failure, never in the words of a success.
+# ... and is logged as a failure, never in the words of a success. bob's
+# password is locked without an expiry, so unlock calls usermod.
 for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob" "unlock usermod 4 bob" \
     "delete userdel 124 bob"; do
     read -r verb tool code user <<<"$failing"
@@ -556,6 +565,15 @@ for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob
     expect_not_contains "failed $verb ($code) is not logged as done" \
         "${done_word[$verb]}" "$(logger_calls)"
 done
+# A usermod that reports success and changes nothing (the stubs change no
+# database): the account is read back, and the command fails.
+for verb in lock unlock; do
+    run "$verb" bob
+    expect_eq "$verb that changed nothing: fails" "1 failed to $verb user bob: the account did not change as asked" \
+        "$status $(sed -n 's/^useraccount.sh: \(.*\) (.*$/\1/p' <<<"$stderr")"
+    expect_not_contains "$verb that changed nothing is not logged as done" "${done_word[$verb]} user" "$(logger_calls)"
+done
+
 # --- no new ID in a subordinate range ---
 # Their owners can take every ID of their ranges in a user namespace.
 make_homes
@@ -602,5 +620,96 @@ expect_eq "delete closes the home through it" "0 0:0 700" "$status $(owner_mode 
 ln -s gone "$scratch/gone-link"
 STUB_HOME_BASE=$scratch/gone-link run add alice
 expect_contains "a symlinked base that leads nowhere refuses add" "is a symlink that leads to no directory" "$stderr"
+
+# --- lock and unlock, with the real account tools ---
+# Accounts in the overlay of /etc: keys has no password (as add makes
+# them), pass a password, empty an empty one, dated a password and an
+# expiry date. su as root passes PAM's account stage only for an account
+# that has not expired; a key login meets the same stage.
+real_stubs=$scratch/real-stubs
+mkdir "$real_stubs"
+ln -s "$stubs/stub" "$real_stubs/logger"
+groupadd -f useraccount-managed
+uid=4000
+for user in keys pass empty dated; do
+    useradd -M -l -G useraccount-managed -u $((++uid)) "ua-$user"
+done
+printf '%s\n' ua-pass:Pass-1x ua-dated:Pass-2x | chpasswd
+usermod -p '' ua-empty
+usermod -e 2099-01-01 ua-dated
+rm -rf -- "$state_dir"
+real_run() {
+    : >"$STUB_RECORD"
+    stderr=$(PATH="$real_stubs:$PATH" bash "$script" "$@" 2>&1 >/dev/null)
+    status=$?
+    record=$(<"$STUB_RECORD")
+}
+shadow_of() {
+    getent shadow "$1" | cut -d: -f2,8
+}
+# in_or_out USER: whether su as root lets USER in, through PAM's account stage.
+in_or_out() {
+    [[ $(su -s /bin/sh "$1" -c 'echo in' 2>/dev/null) == in ]] && echo in || echo out
+}
+# round_trip USER: what lock and then unlock did to USER: each one's status,
+# whether su let USER in after it, and for lock whether the entry has
+# expiry day 1 and no password that lets in, for unlock whether it is as
+# before lock.
+round_trip() {
+    local before
+    before=$(shadow_of "$1")
+    real_run lock "$1"
+    printf 'lock %s %s %s, ' "$status" "$(in_or_out "$1")" "$(grep -qE '^!.*:1$' <<<"$(shadow_of "$1")" && echo sealed)"
+    real_run unlock "$1"
+    printf 'unlock %s %s %s\n' "$status" "$(in_or_out "$1")" "$([[ $(shadow_of "$1") == "$before" ]] && echo as-before)"
+}
+for user in ua-keys ua-pass ua-dated; do
+    expect_eq "$user: locked, then unlocked as before" "lock 0 out sealed, unlock 0 in as-before" "$(round_trip "$user")"
+done
+expect_eq "ua-empty: locked; unlock would open it to anyone, and is refused" \
+    "lock 0 out sealed, unlock 2 out " "$(round_trip ua-empty)"
+real_run unlock ua-empty
+expect_contains "... saying why" "unlock would leave ua-empty with an empty password" "$stderr"
+real_run lock ua-pass
+real_run lock ua-pass
+expect_eq "lock of a locked account: done, nothing changed" \
+    "0 $(printf '%q' "user ua-pass was already locked: nothing changed")" "$status $(logger_calls | sed 's/.* -- //')"
+real_run unlock ua-pass
+expect_contains "unlock is logged" "$(printf '%q' "unlocked user ua-pass")" "$(logger_calls)"
+real_run unlock ua-pass
+expect_eq "unlock of an unlocked account: done, nothing changed" \
+    "0 $(printf '%q' "user ua-pass was not locked: nothing changed")" "$status $(logger_calls | sed 's/.* -- //')"
+expect_contains "unlocking an account without a password says so" \
+    "$(printf '%q' "user ua-keys has no password: it logs in only by other means, such as a key")" \
+    "$(real_run lock ua-keys && real_run unlock ua-keys && logger_calls)"
+echo ua-empty:Pass-3x | chpasswd
+real_run unlock ua-empty
+expect_eq "once it has a password, the account lock found with an empty one unlocks" "0 in" \
+    "$status $(in_or_out ua-empty)"
+# A password locked as earlier versions did, without an expiry: unlocked.
+usermod --lock ua-pass
+real_run unlock ua-pass
+expect_eq "a password locked without an expiry is unlocked" "0 in" "$status $(in_or_out ua-pass)"
+# An expiry that lock did not set is not unlock's to lift.
+usermod -e 1 ua-keys
+real_run unlock ua-keys
+expect_eq "an expiry set by hand: unlock is refused, and changes nothing" "2 !:1" "$status $(shadow_of ua-keys)"
+usermod -e '' ua-keys
+# An account's own expiry day that passed while it was locked: the lock is
+# undone, and unlock says the account stays expired.
+usermod -e 2000-01-01 ua-dated
+real_run lock ua-dated
+real_run unlock ua-dated
+expect_eq "unlock of an account whose own expiry passed: fails" 1 "$status"
+expect_contains "... saying so" "it stays expired: its own expiry day, 10957, from before lock, has passed" "$stderr"
+check "... with the lock undone" grep -qE '^\$.*:10957$' <<<"$(shadow_of ua-dated)"
+# A record of an account deleted by hand.
+real_run lock ua-pass
+userdel ua-pass
+useradd -M -l -G useraccount-managed -u 4005 ua-pass
+usermod -e 1 ua-pass
+real_run unlock ua-pass
+expect_eq "a record of another account of that name (another UID) is no record" \
+    "2 user ua-pass expires on day 1, which lock did not set: unlock undoes only what lock did" "$status ${stderr#*: }"
 
 finish

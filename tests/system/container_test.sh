@@ -8,10 +8,10 @@
 # in real logind sessions), the outcome record that the group reads (and
 # nobody else) through a rotation, a full disk and a killed daemon, the queue
 # outliving a logout, the account script acting only on the accounts it
-# manages and never reusing an ID, nor giving one in a subordinate range,
-# nor held up by a local user's locks, mounts or stopping signals, nor
-# leaving a deleted account anything that runs, in a user namespace
-# included, reload, stop and
+# manages, locking them against an ssh key and su, and never reusing an ID,
+# nor giving one in a subordinate range, nor held up by a local user's
+# locks, mounts or stopping signals, nor leaving a deleted account anything
+# that runs, in a user namespace included, reload, stop and
 # restart in the middle of a slow command and under a backlog, messages
 # waiting while it is stopped, a killed daemon and a stop that timed out (the
 # command runs to its end, the next waits for it), a start refused while sudo
@@ -232,7 +232,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev,uidmap \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev,openssh-server,openssh-client,uidmap \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -501,6 +501,38 @@ check "add victim is refused: the old home is kept" \
     grep -qF "refused: home directory already exists: /home/victim" <<<"$journal"
 expect_eq "no user or group wheel" "" "$(in_ct getent passwd wheel; in_ct getent group wheel)"
 check "no user victim" test -z "$(in_ct getent passwd victim)"
+
+section "lock and unlock: every way in"
+# alice (a password) and newbie (none, as add makes them) have an ssh key.
+# sshd and su meet PAM's account stage, which refuses a locked account; each
+# line of the record says what the account's state is.
+in_ct ssh-keygen -q -t ed25519 -N '' -f /root/test-key
+for user in alice newbie; do
+    in_ct install -d -o "$user" -g "$user" -m 0700 "/home/$user/.ssh"
+    in_ct install -o "$user" -g "$user" -m 0600 /root/test-key.pub "/home/$user/.ssh/authorized_keys"
+done
+# ways_in USER: "key su", with "-" for each way that refused USER.
+ways_in() {
+    local key=- su=-
+    [[ $(in_ct ssh -i /root/test-key -o BatchMode=yes -o StrictHostKeyChecking=no \
+        -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR "$1@127.0.0.1" echo in 2>/dev/null) == in ]] && key=key
+    [[ $(in_ct su -s /bin/sh "$1" -c 'echo in' 2>/dev/null) == in ]] && su=su
+    echo "$key $su"
+}
+mark=$(cursor)
+expect_eq "alice, locked above, gets in neither way" "- -" "$(ways_in alice)"
+check "sshd's PAM account stage refused alice's key" \
+    wait_journal "$mark" 'sshd\[[0-9]+\]: pam_unix\(sshd:account\): account alice has expired'
+expect_eq "newbie gets in by key and su" "key su" "$(ways_in newbie)"
+expect_eq "lock newbie: succeeded" "succeeded 0" "$(sent lock newbie)"
+expect_eq "newbie, locked, gets in neither way" "- -" "$(ways_in newbie)"
+for user in newbie alice; do
+    expect_eq "unlock $user: succeeded" "succeeded 0" "$(sent unlock "$user")"
+    expect_eq "$user, unlocked, gets in by key and su" "key su" "$(ways_in "$user")"
+done
+check "newbie is unlocked without a password, as before" \
+    wait_journal "$mark" 'useraccount\[[0-9]+\]: user newbie has no password: it logs in only by other means, such as a key$'
+expect_eq "alice's password is unlocked" unlocked "$(password_state alice)"
 
 section "the account script against local users"
 # bob, a local user and no sender, cannot lock anything of the script's
