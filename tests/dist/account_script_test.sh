@@ -4,12 +4,14 @@
 # with status 2 before any account tool runs. The real user and group
 # databases and the real /home are never used: getent, id and "useradd -D"
 # answer from fake ones in the scratch directory. The script's PATH holds
-# only the stubs and a few harmless tools (no kill, crontab, at, systemctl or
-# account tool of the host's). A fake process table stands in for the
-# processes that delete ends. The script keeps its state in an empty
-# /var/lib of a private mount namespace, reads its reserved names from an
-# overlay of /etc there, and sees a /run of its own; the homes that delete
-# closes are real directories in the scratch directory.
+# only the stubs and a few harmless tools (no crontab, at, systemctl or
+# account tool of the host's). The processes that delete ends are real ones,
+# in a PID namespace of the test's own. The script keeps its state in an
+# empty /var/lib of a private mount namespace, reads its reserved names and
+# subordinate ranges from an overlay of /etc there, and sees a /run of its
+# own; the homes that delete closes are real directories in the scratch
+# directory. lock and unlock run last, with the real account tools and su,
+# on accounts made in the overlay of /etc.
 # Usage: account_script_test.sh SOURCE_DIR
 set -uo pipefail
 here=$(dirname -- "$0")
@@ -20,13 +22,14 @@ source_dir=$1
 script=$source_dir/dist/useraccount.sh
 if [[ ${2:-} != --in-namespace ]]; then
     require_private_mounts
-    exec unshare --mount bash "$0" "$source_dir" --in-namespace
+    exec unshare --mount --pid --fork --mount-proc bash "$0" "$source_dir" --in-namespace
 fi
 make_scratch
 # Homes are made and removed below: never anywhere but in the scratch directory.
 : "${scratch:?}"
 mkdir "$scratch/etc-layer"
 if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib || ! mount -t tmpfs -o mode=0755 tmpfs /run ||
+    ! mount -t tmpfs -o mode=0755 tmpfs /var/log ||
     ! mount -t tmpfs tmpfs "$scratch/etc-layer" ||
     ! mkdir "$scratch/etc-layer/upper" "$scratch/etc-layer/work" ||
     ! mount -t overlay overlay \
@@ -35,6 +38,10 @@ if ! mount -t tmpfs -o mode=0755 tmpfs /var/lib || ! mount -t tmpfs -o mode=0755
     finish
 fi
 trap 'umount /etc "$scratch/etc-layer"; rm -rf -- "$scratch"' EXIT
+# What the real account tools and PAM log goes nowhere.
+if [[ -S /dev/log ]]; then
+    mount --bind /dev/null /dev/log
+fi
 state_dir=/var/lib/useraccountd
 mark_file=$state_dir/highest-id
 lock_file=$state_dir/lock
@@ -55,10 +62,11 @@ tool=${0##*/}
     printf '\n'
 } >>"$STUB_RECORD"
 if [[ $tool == getent ]]; then
-    # getent passwd|group [[--] NAME], answered from the fake databases.
+    # getent passwd|group|shadow [[--] NAME], answered from the fake databases.
     case $1 in
         passwd) db=$STUB_PASSWD ;;
         group) db=$STUB_GROUP ;;
+        shadow) db=$STUB_SHADOW ;;
         *) exit 1 ;;
     esac
     if (($# == 1)); then
@@ -91,15 +99,6 @@ if [[ $tool == useradd || $tool == userdel ]] && flock -n /var/lib/useraccountd/
 fi
 fail_var=STUB_FAIL_$tool
 case $tool in
-    ps) cat -- "$STUB_PS" ;;
-    # setpriv --reuid=UID ... kill -KILL -1: ends the first process whose real
-    # or saved UID is UID, as if the others had forked meanwhile; one in
-    # state D never ends, a zombie stays until reaped.
-    setpriv)
-        uid=${1#--reuid=}
-        awk -v uid="$uid" '!done && ($3 == uid || $4 == uid) && $2 !~ /^[DZ]/ {done = 1; next} {print}' \
-            "$STUB_PS" >"$STUB_PS.new" && mv -f -- "$STUB_PS.new" "$STUB_PS"
-        ;;
     loginctl) [[ -n ${!fail_var:-} ]] || rm -f -- "/var/lib/systemd/linger/${*: -1}" ;;
     crontab)
         if [[ -z ${!fail_var:-} && " $STUB_CRONTABS " != *" $2 "* ]]; then
@@ -112,7 +111,7 @@ esac
 exit "${!fail_var:-0}"
 STUB
 chmod +x "$stubs/stub"
-for tool in useradd userdel usermod logger getent id ps setpriv systemctl loginctl sleep crontab atq atrm; do
+for tool in useradd userdel usermod logger getent id systemctl loginctl crontab atq atrm; do
     ln -s stub "$stubs/$tool"
 done
 # Without cron and at.
@@ -122,11 +121,10 @@ rm -- "$stubs_bare/crontab" "$stubs_bare/atq" "$stubs_bare/atrm"
 # The real tools that the script and the stubs may run.
 tools=$scratch/tools
 mkdir "$tools"
-for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk; do
+for tool in bash cat chmod chown find flock grep mkdir mktemp mount mv rm stat unshare awk timeout perl realpath; do
     ln -s "$(command -v "$tool")" "$tools/$tool"
 done
-export STUB_PS=$scratch/processes STUB_ATQ=$scratch/atq STUB_CRONTABS=
-: >"$STUB_PS"
+export STUB_ATQ=$scratch/atq STUB_CRONTABS=
 : >"$STUB_ATQ"
 
 export STUB_RECORD=$scratch/record
@@ -147,6 +145,10 @@ plain:x:1007:1007::$base/plain:/bin/bash
 redis:x:1008:1008::$base/redis:/bin/bash
 nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin
 PASSWD
+# bob's password is locked, as earlier versions locked it: without an expiry.
+export STUB_SHADOW=$scratch/shadow
+# shellcheck disable=SC2016 # a hash
+echo 'bob:!$y$j9T$bob:20000:0:99999:7:::' >"$STUB_SHADOW"
 # Managed: bob, link, other and redis (a reserved name, added before it was
 # one) through a supplementary group, mia through her primary one; root and system accounts are in the group too, as a careless
 # administrator might put them. carol is in sudo, adm is dave's primary
@@ -232,10 +234,7 @@ declare -A expected=(
     ["add svc_-1"]="$(useradd_line 1501 svc_-1)"
     ["add $name32"]="$(useradd_line 1501 "$name32")"
     ["delete bob"]="userdel -- bob"
-    ["lock bob"]="usermod --lock -- bob"
-    ["unlock bob"]="usermod --unlock -- bob"
-    ["lock mia"]="usermod --lock -- mia"
-    ["lock redis"]="usermod --lock -- redis"
+    ["delete mia"]="userdel -- mia"
     ["delete redis"]="userdel -- redis"
 )
 declare -A done_word=([add]=added [delete]=deleted [lock]=locked [unlock]=unlocked)
@@ -465,28 +464,81 @@ STUB_FAIL_userdel=8 run delete bob
 expect_eq "a failed delete keeps the home as it was" "1001:1001 755" "$(owner_mode "$base/bob")"
 
 # --- delete first ends everything of the account's ---
-# bob lingers, has a crontab, two at jobs waiting and one running, and
-# processes: two of his own (one forked again after the first kill), a
-# zombie, one whose saved UID is his. carol's process and at job stay.
+# bob lingers, has a crontab, two at jobs waiting and one running, and real
+# processes: one of his own, one that stops every process he may signal
+# (kill -STOP -1) in a loop, one whose saved UID is his, a zombie, and one
+# under his subordinate UID. carol's process, one under her range and her at
+# job stay.
 make_homes
 ended_steps() {
-    grep -oE '^(loginctl|systemctl|setpriv|crontab|atrm|userdel) ' <<<"$record" | uniq | xargs
+    grep -oE '^(loginctl|systemctl|crontab|atrm|userdel) ' <<<"$record" | uniq | xargs
 }
-printf '%s\n' "4000 Ss 1001 1001" "4001 S 1001 1001" "4002 Z 1001 1001" "4003 S 0 1001" \
-    "4004 S 1002 1002" >"$STUB_PS"
+# The real and saved UIDs of each live process, "RUID SUID" a line.
+live_ids() {
+    local file
+    for file in /proc/[0-9]*/status; do
+        awk '/^State:/ && $2 ~ /[ZX]/ {exit} /^Uid:/ {print $2, $4}' "$file" 2>/dev/null
+    done
+}
+# The processes of the test's UIDs, sorted, "|" between them.
+test_processes() {
+    live_ids | grep -E '^(1001|0 1001|200005|1002|300001)( |$)' | sort | paste -sd'|'
+}
+printf '%s\n' bob:200000:65536 carol:300000:10 >/etc/subuid
+setpriv --reuid=1001 --regid=1001 --clear-groups sleep 600 &
+own=$!
+setpriv --ruid=0 --euid=1001 sleep 600 &
+saved=$!
+setpriv --reuid=200005 --regid=200005 --clear-groups sleep 600 &
+subordinate=$!
+bash -c 'setpriv --reuid=1001 --regid=1001 --clear-groups true & exec sleep 600' &
+zombie_parent=$!
+setpriv --reuid=1002 --regid=1002 --clear-groups sleep 600 &
+others=$!
+setpriv --reuid=300001 --regid=300001 --clear-groups sleep 600 &
+others+=" $!"
+# until_processes LIST: until the test's processes are those of LIST.
+# shellcheck disable=SC2317 # run through check
+until_processes() {
+    for _ in $(seq 50); do
+        [[ $(test_processes) == "$1" ]] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+check "bob's processes run" until_processes "0 1001|1001 1001|1002 1002|200005 200005|300001 300001"
+# Last, once the others have started: it stops each of them, as it would
+# stop a killer that ran as bob.
+# shellcheck disable=SC2016 # for perl
+setpriv --reuid=1001 --regid=1001 --clear-groups perl -e 'while (1) { kill "STOP", -1 }' &
+stopper=$!
+check "bob's stopper runs" until_processes "0 1001|1001 1001|1001 1001|1002 1002|200005 200005|300001 300001"
 printf '%s\n' $'7\tTue Dec  8 18:00:00 2026 a bob' $'8\tTue Dec  8 19:00:00 2026 b carol' \
     $'9\tWed Dec  9 08:00:00 2026 a bob' $'10\tTue Dec  8 17:00:00 2026 = bob' >"$STUB_ATQ"
 touch /var/lib/systemd/linger/bob
 STUB_CRONTABS=bob run delete bob
 expect_eq "delete bob: status" 0 "$status"
-expect_eq "each step, before the account goes" "loginctl systemctl setpriv crontab atrm userdel" "$(ended_steps)"
+expect_eq "each step, before the account goes" "loginctl systemctl crontab atrm userdel" "$(ended_steps)"
 check "lingering is disabled" test ! -e /var/lib/systemd/linger/bob
 expect_contains "the user manager is stopped" "systemctl stop user@1001.service" "$record"
-expect_eq "every process of bob's is ended, once each round, carol's left" \
-    $'4002 Z 1001 1001\n4004 S 1002 1002' "$(<"$STUB_PS")"
+expect_eq "every process of bob's and of his range is ended, carol's left" "1002 1002|300001 300001" \
+    "$(test_processes)"
 expect_eq "bob's waiting at jobs are removed" "atrm 7 9" "$(grep '^atrm ' <<<"$record")"
-expect_contains "the processes ended are logged" "$(printf '%q' "ended the processes of bob: 4000 4001 4003")" \
+expect_contains "the processes ended are logged" \
+    "$(printf '%q' "ended the processes of bob: $(printf '%s\n' "$own" "$stopper" "$saved" "$subordinate" | sort -n | xargs)")" \
     "$(logger_calls)"
+# shellcheck disable=SC2086 # two PIDs
+kill "$zombie_parent" $others
+# A range that holds another account's UID, or overlaps another owner's
+# range: their processes cannot be told apart, and nothing is done.
+for ranges in "bob:1002:1|1002-1002 of bob in /etc/subuid holds the UID of carol" \
+    $'bob:200000:100\ncarol:200050:100|200000-200099 of bob in /etc/subuid overlaps that of carol'; do
+    printf '%s\n' "${ranges%|*}" >/etc/subuid
+    run delete bob
+    expect_eq "[${ranges%|*}] delete bob is refused before any step" "2 subordinate range ${ranges#*|}" \
+        "$status $(ended_steps)${stderr#*: }"
+done
+rm /etc/subuid
 # Without logind, cron, at or systemd.
 touch /var/lib/systemd/linger/bob
 rmdir /run/systemd/system
@@ -494,29 +546,170 @@ STUB_DIR=$stubs_bare STUB_FAIL_loginctl=1 run delete bob
 mkdir /run/systemd/system
 expect_eq "without logind, cron, at or systemd: delete runs" "0 loginctl userdel" "$status $(ended_steps)"
 check "without logind the lingering flag goes all the same" test ! -e /var/lib/systemd/linger/bob
-# A process that never ends keeps the account.
-echo "4005 D 1001 1001" >"$STUB_PS"
-run delete bob
-expect_eq "a process that never ends: delete fails" 1 "$status"
-expect_contains "... saying which" "failed to end the processes of bob (still running: 4005)" "$stderr"
-expect_eq "... and the account stays" "systemctl setpriv" "$(ended_steps)"
-: >"$STUB_PS"
 : >"$STUB_ATQ"
 
 # --- a failing account tool passes its status on ---
-STUB_FAIL_usermod=6 run lock bob
-expect_eq "failed usermod status is passed on" 6 "$status"
-# ... and is logged as a failure, never in the words of a success.
-for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob" "unlock usermod 4 bob"; do
+# ... and is logged as a failure, never in the words of a success. bob's
+# password is locked without an expiry, so unlock calls usermod.
+for failing in "add useradd 9 newbie" "delete userdel 8 bob" "lock usermod 6 bob" "unlock usermod 4 bob" \
+    "delete userdel 124 bob"; do
     read -r verb tool code user <<<"$failing"
     declare -x "STUB_FAIL_$tool=$code"
     run "$verb" "$user"
     unset "STUB_FAIL_$tool"
-    expect_eq "failed $verb: the tool's status is passed on" "$code" "$status"
-    expect_contains "failed $verb is logged as a failure" \
-        "-- $(printf '%q' "failed to $verb user $user: $tool status $code")" "$(logger_calls)"
-    expect_not_contains "failed $verb is not logged as done" \
+    expect_eq "failed $verb ($code): the tool's status is passed on" "$code" "$status"
+    what="$tool status $code"
+    ((code != 124)) || what="$tool timed out"
+    expect_contains "failed $verb ($code) is logged as a failure" \
+        "-- $(printf '%q' "failed to $verb user $user: $what")" "$(logger_calls)"
+    expect_not_contains "failed $verb ($code) is not logged as done" \
         "${done_word[$verb]}" "$(logger_calls)"
 done
+# A usermod that reports success and changes nothing (the stubs change no
+# database): the account is read back, and the command fails.
+for verb in lock unlock; do
+    run "$verb" bob
+    expect_eq "$verb that changed nothing: fails" "1 failed to $verb user bob: the account did not change as asked" \
+        "$status $(sed -n 's/^useraccount.sh: \(.*\) (.*$/\1/p' <<<"$stderr")"
+    expect_not_contains "$verb that changed nothing is not logged as done" "${done_word[$verb]} user" "$(logger_calls)"
+done
+
+# --- no new ID in a subordinate range ---
+# Their owners can take every ID of their ranges in a user namespace.
+make_homes
+rm -rf -- "$state_dir"
+cp /etc/login.defs "$scratch/login.defs"
+printf '%s\n' someone:1501:100 >/etc/subuid
+printf '%s\n' someone:1601:100 other:1650:10 >/etc/subgid
+run add alice
+expect_eq "add steps over the ranges of subuid and subgid" "$(useradd_line 1701 alice)" "$(tool_calls)"
+printf '%s\n' someone:1702:58299 >/etc/subuid
+run add alice
+expect_eq "ranges that leave no ID: refused" \
+    "2 no unused ID left in 1000..60000 outside the subordinate ranges of /etc/subuid and /etc/subgid (highest given: 1701)" \
+    "$status ${stderr#*: }"
+for bad in "echo someone:1702 >/etc/subuid|not a subordinate range in /etc/subuid: someone:1702" \
+    "chmod 0666 /etc/subuid|/etc/subuid is not a file of root's that only root may write"; do
+    bash -c "${bad%|*}"
+    run add alice
+    expect_eq "[${bad%|*}] add is refused" "2 ${bad#*|}" "$status ${stderr#*: }"
+done
+rm /etc/subuid /etc/subgid
+for setting in "UID_MAX 200000|SUB_UID" "GID_MAX 100000|SUB_GID" "SUB_GID_MIN 60000|SUB_GID"; do
+    printf '%s\n' "${setting%|*}" >>/etc/login.defs
+    run add alice
+    expect_eq "${setting%|*}: add is refused" "2 " "$status $(tool_calls)"
+    expect_contains "${setting%|*}: ... saying why" "overlaps ${setting#*|}_MIN..${setting#*|}_MAX" "$stderr"
+    cp "$scratch/login.defs" /etc/login.defs
+done
+printf '%s\n' "UID_MAX 200000" "GID_MAX 200000" "SUB_UID_COUNT 0" "SUB_GID_COUNT 0" >>/etc/login.defs
+run add alice
+expect_eq "raised UID_MAX and GID_MAX without subordinate ranges: add runs" "$(useradd_line 65535 alice)" "$(tool_calls)"
+cp "$scratch/login.defs" /etc/login.defs
+
+# --- a home base that is a symlink is scanned where it leads ---
+make_homes
+rm -rf -- "$state_dir"
+ln -s home "$scratch/home-link"
+STUB_HOME_BASE=$scratch/home-link run add alice
+expect_eq "the kept home's owner counts through a symlinked base" "$(useradd_line 1501 alice)" "$(tool_calls)"
+STUB_HOME_BASE=$scratch/home-link run add erin
+expect_contains "an existing home is seen through it" "home directory already exists: $scratch/home-link/erin" "$stderr"
+STUB_HOME_BASE=$scratch/home-link run delete bob
+expect_eq "delete closes the home through it" "0 0:0 700" "$status $(owner_mode "$base/bob")"
+ln -s gone "$scratch/gone-link"
+STUB_HOME_BASE=$scratch/gone-link run add alice
+expect_contains "a symlinked base that leads nowhere refuses add" "is a symlink that leads to no directory" "$stderr"
+
+# --- lock and unlock, with the real account tools ---
+# Accounts in the overlay of /etc: keys has no password (as add makes
+# them), pass a password, empty an empty one, dated a password and an
+# expiry date. su as root passes PAM's account stage only for an account
+# that has not expired; a key login meets the same stage.
+real_stubs=$scratch/real-stubs
+mkdir "$real_stubs"
+ln -s "$stubs/stub" "$real_stubs/logger"
+groupadd -f useraccount-managed
+uid=4000
+for user in keys pass empty dated; do
+    useradd -M -l -G useraccount-managed -u $((++uid)) "ua-$user"
+done
+printf '%s\n' ua-pass:Pass-1x ua-dated:Pass-2x | chpasswd
+usermod -p '' ua-empty
+usermod -e 2099-01-01 ua-dated
+rm -rf -- "$state_dir"
+real_run() {
+    : >"$STUB_RECORD"
+    stderr=$(PATH="$real_stubs:$PATH" bash "$script" "$@" 2>&1 >/dev/null)
+    status=$?
+    record=$(<"$STUB_RECORD")
+}
+shadow_of() {
+    getent shadow "$1" | cut -d: -f2,8
+}
+# in_or_out USER: whether su as root lets USER in, through PAM's account stage.
+in_or_out() {
+    [[ $(su -s /bin/sh "$1" -c 'echo in' 2>/dev/null) == in ]] && echo in || echo out
+}
+# round_trip USER: what lock and then unlock did to USER: each one's status,
+# whether su let USER in after it, and for lock whether the entry has
+# expiry day 1 and no password that lets in, for unlock whether it is as
+# before lock.
+round_trip() {
+    local before
+    before=$(shadow_of "$1")
+    real_run lock "$1"
+    printf 'lock %s %s %s, ' "$status" "$(in_or_out "$1")" "$(grep -qE '^!.*:1$' <<<"$(shadow_of "$1")" && echo sealed)"
+    real_run unlock "$1"
+    printf 'unlock %s %s %s\n' "$status" "$(in_or_out "$1")" "$([[ $(shadow_of "$1") == "$before" ]] && echo as-before)"
+}
+for user in ua-keys ua-pass ua-dated; do
+    expect_eq "$user: locked, then unlocked as before" "lock 0 out sealed, unlock 0 in as-before" "$(round_trip "$user")"
+done
+expect_eq "ua-empty: locked; unlock would open it to anyone, and is refused" \
+    "lock 0 out sealed, unlock 2 out " "$(round_trip ua-empty)"
+real_run unlock ua-empty
+expect_contains "... saying why" "unlock would leave ua-empty with an empty password" "$stderr"
+real_run lock ua-pass
+real_run lock ua-pass
+expect_eq "lock of a locked account: done, nothing changed" \
+    "0 $(printf '%q' "user ua-pass was already locked: nothing changed")" "$status $(logger_calls | sed 's/.* -- //')"
+real_run unlock ua-pass
+expect_contains "unlock is logged" "$(printf '%q' "unlocked user ua-pass")" "$(logger_calls)"
+real_run unlock ua-pass
+expect_eq "unlock of an unlocked account: done, nothing changed" \
+    "0 $(printf '%q' "user ua-pass was not locked: nothing changed")" "$status $(logger_calls | sed 's/.* -- //')"
+expect_contains "unlocking an account without a password says so" \
+    "$(printf '%q' "user ua-keys has no password: it logs in only by other means, such as a key")" \
+    "$(real_run lock ua-keys && real_run unlock ua-keys && logger_calls)"
+echo ua-empty:Pass-3x | chpasswd
+real_run unlock ua-empty
+expect_eq "once it has a password, the account lock found with an empty one unlocks" "0 in" \
+    "$status $(in_or_out ua-empty)"
+# A password locked as earlier versions did, without an expiry: unlocked.
+usermod --lock ua-pass
+real_run unlock ua-pass
+expect_eq "a password locked without an expiry is unlocked" "0 in" "$status $(in_or_out ua-pass)"
+# An expiry that lock did not set is not unlock's to lift.
+usermod -e 1 ua-keys
+real_run unlock ua-keys
+expect_eq "an expiry set by hand: unlock is refused, and changes nothing" "2 !:1" "$status $(shadow_of ua-keys)"
+usermod -e '' ua-keys
+# An account's own expiry day that passed while it was locked: the lock is
+# undone, and unlock says the account stays expired.
+usermod -e 2000-01-01 ua-dated
+real_run lock ua-dated
+real_run unlock ua-dated
+expect_eq "unlock of an account whose own expiry passed: fails" 1 "$status"
+expect_contains "... saying so" "it stays expired: its own expiry day, 10957, from before lock, has passed" "$stderr"
+check "... with the lock undone" grep -qE '^\$.*:10957$' <<<"$(shadow_of ua-dated)"
+# A record of an account deleted by hand.
+real_run lock ua-pass
+userdel ua-pass
+useradd -M -l -G useraccount-managed -u 4005 ua-pass
+usermod -e 1 ua-pass
+real_run unlock ua-pass
+expect_eq "a record of another account of that name (another UID) is no record" \
+    "2 user ua-pass expires on day 1, which lock did not set: unlock undoes only what lock did" "$status ${stderr#*: }"
 
 finish

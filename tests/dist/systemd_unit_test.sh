@@ -67,6 +67,12 @@ expect_eq "only the daemon is killed, never a running command" process "$(settin
 expect_eq "before the start: prepare the queue, check sudo, wait for a left-over command, prepare the record" \
     "+/usr/bin/useraccountctl +/usr/libexec/useraccountd/prepare-record +/usr/libexec/useraccountd/wait-for-commands /usr/libexec/useraccountd/check-account-command" \
     "$(setting ExecStartPre | awk '{print $1}' | sort | xargs)"
+# A command of an earlier run is waited for within a bound, which the start
+# timeout outlasts: systemd must not kill the wait before it ends the command.
+wait_bound=$(setting ExecStartPre | sed -n 's#^+/usr/libexec/useraccountd/wait-for-commands \([0-9][0-9]*\)$#\1#p')
+start_timeout=$(systemd-analyze timespan "$(setting TimeoutStartSec)" 2>/dev/null | sed -n 's/^ *μs: *//p')
+check "the start timeout ($start_timeout us) outlasts the wait (${wait_bound:-no} s)" \
+    test -n "$wait_bound" -a "${start_timeout:-0}" -gt $((wait_bound * 1000000 + 30000000))
 # shellcheck disable=SC2016 # systemd's to expand
 expect_eq "after every stop, as root, what waits is saved for prepare's owner and mode" \
     '+/usr/bin/useraccountctl save --owner useraccountd --mode ${USERACCOUNTD_QUEUE_MODE}' \

@@ -8,13 +8,16 @@
 # in real logind sessions), the outcome record that the group reads (and
 # nobody else) through a rotation, a full disk and a killed daemon, the queue
 # outliving a logout, the account script acting only on the accounts it
-# manages and never reusing an ID, nor held up by a local user's locks or
-# mounts, nor leaving a deleted account anything that runs, reload, stop and
+# manages, locking them against an ssh key and su, and never reusing an ID,
+# nor giving one in a subordinate range, nor held up by a local user's
+# locks, mounts or stopping signals, nor leaving a deleted account anything
+# that runs, in a user namespace included, reload, stop and
 # restart in the middle of a slow command and under a backlog, messages
 # waiting while it is stopped, a killed daemon and a stop that timed out (the
 # command runs to its end, the next waits for it), a start refused while sudo
 # would refuse the script, a full /var/log, commands waiting across a reboot
-# (a second boot of the same root) and a restart, a queue that a user took
+# (a second boot of the same root) and a restart, a bounded wait for a command
+# that outlived its daemon, a queue that a user took
 # under the key (which neither root nor a sender sends to), a user who
 # re-creates the queue in a loop, the key file across a
 # reinstall, and nothing left after a purge but the system user, the groups
@@ -94,6 +97,10 @@ in_ct() {
 # registers it with logind); the command's exit status is returned.
 as_user() {
     in_ct systemd-run --wait --pipe -q -- runuser -l "$1" -c "$2"
+}
+# sent COMMAND...: the outcome and status in the command's line of the record.
+sent() {
+    in_ct useraccountctl send --wait=60 "$@" | cut -f3,4 | tr '\t' ' '
 }
 
 # Journal since a cursor, "EPOCH HOST IDENT[PID]: MESSAGE" per entry.
@@ -225,7 +232,7 @@ finish_early() {
 
 section "root file system"
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev,openssh-server,openssh-client,uidmap \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -495,6 +502,38 @@ check "add victim is refused: the old home is kept" \
 expect_eq "no user or group wheel" "" "$(in_ct getent passwd wheel; in_ct getent group wheel)"
 check "no user victim" test -z "$(in_ct getent passwd victim)"
 
+section "lock and unlock: every way in"
+# alice (a password) and newbie (none, as add makes them) have an ssh key.
+# sshd and su meet PAM's account stage, which refuses a locked account; each
+# line of the record says what the account's state is.
+in_ct ssh-keygen -q -t ed25519 -N '' -f /root/test-key
+for user in alice newbie; do
+    in_ct install -d -o "$user" -g "$user" -m 0700 "/home/$user/.ssh"
+    in_ct install -o "$user" -g "$user" -m 0600 /root/test-key.pub "/home/$user/.ssh/authorized_keys"
+done
+# ways_in USER: "key su", with "-" for each way that refused USER.
+ways_in() {
+    local key=- su=-
+    [[ $(in_ct ssh -i /root/test-key -o BatchMode=yes -o StrictHostKeyChecking=no \
+        -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR "$1@127.0.0.1" echo in 2>/dev/null) == in ]] && key=key
+    [[ $(in_ct su -s /bin/sh "$1" -c 'echo in' 2>/dev/null) == in ]] && su=su
+    echo "$key $su"
+}
+mark=$(cursor)
+expect_eq "alice, locked above, gets in neither way" "- -" "$(ways_in alice)"
+check "sshd's PAM account stage refused alice's key" \
+    wait_journal "$mark" 'sshd\[[0-9]+\]: pam_unix\(sshd:account\): account alice has expired'
+expect_eq "newbie gets in by key and su" "key su" "$(ways_in newbie)"
+expect_eq "lock newbie: succeeded" "succeeded 0" "$(sent lock newbie)"
+expect_eq "newbie, locked, gets in neither way" "- -" "$(ways_in newbie)"
+for user in newbie alice; do
+    expect_eq "unlock $user: succeeded" "succeeded 0" "$(sent unlock "$user")"
+    expect_eq "$user, unlocked, gets in by key and su" "key su" "$(ways_in "$user")"
+done
+check "newbie is unlocked without a password, as before" \
+    wait_journal "$mark" 'useraccount\[[0-9]+\]: user newbie has no password: it logs in only by other means, such as a key$'
+expect_eq "alice's password is unlocked" unlocked "$(password_state alice)"
+
 section "the account script against local users"
 # bob, a local user and no sender, cannot lock anything of the script's
 # state, and mounts a file system on his home: without allow_other (root is
@@ -535,8 +574,10 @@ for round in refusing stopped; do
 done
 
 # olda, a managed account made by hand, has a subordinate range, a crontab,
-# an at job, a lingering user manager and a process outside any session.
-# Deleted, nothing of it runs on; newc, added next, gets no range.
+# an at job, a lingering user manager, a process outside any session and one
+# under a subordinate UID, in a user namespace of its login session.
+# Deleted, nothing of it runs on, and its ranges go with it (userdel counts
+# processes under them too); newc, added next, gets no range.
 in_ct useradd -m olda
 in_ct adduser --quiet olda useraccount-managed
 olda_uid=$(in_ct id -u olda)
@@ -546,6 +587,13 @@ as olda sh -c 'echo "0 3 * * * true" | crontab -'
 as olda sh -c 'echo true | at now + 1 hour' 2>/dev/null
 in_ct loginctl enable-linger olda
 as olda setsid -f sleep 600
+as_user olda 'setsid -f unshare --map-auto --setuid 1 --setgid 1 sleep 600'
+olda_subordinate=$(($(cut -d: -f2 <<<"$olda_range") + 1))
+for _ in $(seq 50); do
+    [[ -n $(in_ct pgrep -U "$olda_subordinate") ]] && break
+    sleep 0.2
+done
+check "olda runs a process under subordinate UID $olda_subordinate" test -n "$(in_ct pgrep -U "$olda_subordinate")"
 check "olda's job is queued" in_ct sh -c 'atq | grep -q " olda$"'
 for _ in $(seq 50); do
     in_ct systemctl is-active -q "user@$olda_uid.service" && break
@@ -561,12 +609,66 @@ for step in "disabled lingering of olda" "stopped the user manager of olda" "end
     "removed the crontab of olda" "removed the at jobs of olda: " "deleted user olda"; do
     check "delete olda: $step" grep -qF "$step" <<<"$journal"
 done
-expect_eq "no process of olda's UID is left" "" "$(in_ct pgrep -U "$olda_uid")"
+expect_eq "no process of olda's UID, or of its range, is left" "" \
+    "$(in_ct pgrep -U "$olda_uid"; in_ct pgrep -U "$olda_subordinate")"
+expect_eq "olda's ranges are gone" "" "$(in_ct grep -h '^olda:' /etc/subuid /etc/subgid)"
 expect_eq "no at job is left" "" "$(in_ct atq)"
 check "no crontab of olda's is left" in_ct test ! -e /var/spool/cron/crontabs/olda
 check "olda lingers no more" in_ct test ! -e /var/lib/systemd/linger/olda
 expect_eq "olda's user manager is stopped" inactive "$(in_ct systemctl is-active "user@$olda_uid.service")"
 expect_eq "newc has no subordinate range" "" "$(in_ct grep -h '^newc:' /etc/subuid /etc/subgid)"
+
+# hanger, added by the service, stops every process it may signal, in a
+# loop, from its login session: its user manager, and any killer that runs
+# as hanger. Its delete ends it all from root, within its bounds, and the
+# service serves on.
+mark=$(cursor)
+in_ct useraccountctl send add hanger
+check "hanger is added" wait_journal "$mark" 'useraccount\[[0-9]+\]: added user hanger$'
+hanger_uid=$(in_ct id -u hanger)
+# (Once its login shell has ended, which it would stop too.)
+as_user hanger 'setsid -f perl -e "sleep 1; while (1) { kill q(STOP), -1 }"'
+# shellcheck disable=SC2016 # for the container's shell
+check "hanger's user manager is stopped" in_ct sh -c \
+    'for _ in $(seq 50); do ps -o stat= -u hanger | grep -q "^T" && exit 0; sleep 0.1; done; exit 1'
+expect_eq "delete hanger: succeeded" "succeeded 0" "$(sent delete hanger)"
+expect_eq "no process of hanger's is left" "" "$(in_ct pgrep -U "$hanger_uid")"
+journal=$(journal_after "$mark")
+check "the manager that did not stop was ended with the rest" grep -qE \
+    "the user manager of hanger did not stop within [0-9]+ s: it is ended with its processes" <<<"$journal"
+check "... from root" grep -qE 'useraccount\[[0-9]+\]: ended the processes of hanger: [0-9]+' <<<"$journal"
+expect_eq "the service serves on" "succeeded 0" "$(sent add after-hanger)"
+
+# bob has the subordinate range that useradd gives every account, and one
+# that an administrator gave him just above the highest ID handed out. A
+# raised UID_MAX that reaches his range refuses add; victim1 gets no ID in
+# either range, so that bob, who can take the IDs of his ranges in a user
+# namespace, cannot take its own.
+in_ct cp /etc/login.defs /root/login.defs
+in_ct sh -c 'echo "UID_MAX 200000" >>/etc/login.defs'
+expect_eq "add with UID_MAX raised into the subordinate IDs: refused" "failed 2" "$(sent add victim1)"
+in_ct cp /root/login.defs /etc/login.defs
+check "no user victim1" test -z "$(in_ct getent passwd victim1)"
+# The ID that add would give next: above the mark and every ID in use.
+# shellcheck disable=SC2016 # for the container's shell
+low=$(($(in_ct sh -c 'cat /var/lib/useraccountd/highest-id; cut -d: -f3 /etc/passwd /etc/group' |
+    awk '$1 >= 1000 && $1 <= 60000 && $1 > max {max = $1} END {print max}') + 1))
+in_ct usermod --add-subuids "$low-$((low + 9))" --add-subgids "$low-$((low + 9))" bob
+expect_eq "add victim1: succeeded" "succeeded 0" "$(sent add victim1)"
+victim1_uid=$(in_ct id -u victim1)
+expect_eq "victim1 gets the first ID above bob's range $low-$((low + 9))" $((low + 10)) "$victim1_uid"
+in_ct runuser -u victim1 -- sh -c 'echo victim1-secret >/home/victim1/secret.txt; chmod 0600 /home/victim1/secret.txt'
+in_ct install -d -m 0755 /var/tmp/in-range
+in_ct sh -c "echo in-range-secret >/var/tmp/in-range/file; chown $low:$low /var/tmp/in-range/file; chmod 0600 /var/tmp/in-range/file"
+# take_and_read UID FILE: bob takes UID in a user namespace and reads FILE.
+take_and_read() {
+    as_user bob "unshare --map-users=$1,0,1 --map-groups=$1,0,1 --setuid 0 --setgid 0 cat $2 2>&1"
+}
+expect_eq "bob takes an ID of his range, and reads its file" in-range-secret "$(take_and_read "$low" /var/tmp/in-range/file)"
+bob_read=$(take_and_read "$victim1_uid" /home/victim1/secret.txt)
+expect_contains "bob cannot take victim1's ID" "newuidmap: uid range [0-1) -> [$victim1_uid-$((victim1_uid + 1))) not allowed" "$bob_read"
+expect_not_contains "bob never read victim1's secret" victim1-secret "$bob_read"
+in_ct usermod --del-subuids "$low-$((low + 9))" --del-subgids "$low-$((low + 9))" bob
 
 section "squat after the queue was removed"
 reset_start_limit
@@ -813,6 +915,16 @@ expect_eq "each command ran once" "1 1" \
 check "a new daemon runs" test "$(unit_property MainPID)" != "$killed_pid"
 check "the record tells the killed daemon's command: outcome unknown" \
     grep -qE $'\t1\tunknown\t[^\t]+\tslow killed 12$' <<<"$(in_ct cat "$record")"
+
+section "a command of an earlier run that never ends"
+# The start waits for it within a bound (the unit's, shortened here): then
+# it is ended, a process that ignores SIGTERM included, and the start goes on.
+output=$(in_ct systemd-run --wait --pipe -q -- sh -c \
+    '(setsid sleep 300 &); (trap "" TERM; setsid sleep 301 &); sleep 0.2; exec /usr/libexec/useraccountd/wait-for-commands 2')
+expect_eq "the wait ends it and lets the start go on" 0 "$?"
+check "... saying so" grep -qE '^the account command of an earlier run has not ended after 2 s: ending it: sleep\[[0-9]+\] sleep\[[0-9]+\]$' <<<"$output"
+ended=$(grep -oE '\[[0-9]+\]' <<<"$output" | tr -d '[]' | sort -u | xargs)
+expect_eq "both are gone ($ended)" "" "$(for pid in $ended; do in_ct ps -o pid= -p "$pid"; done)"
 
 section "a stop that times out"
 reset_start_limit
