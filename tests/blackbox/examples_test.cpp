@@ -36,7 +36,7 @@ const words as_nobody{"--reuid", "65534", "--regid", "65534", "--clear-groups"};
 
 struct example {
     const char* language;
-    words command;  // the interpreter, if any, and the program
+    words command;  // the interpreter or emulator, if any, and the program
 };
 
 // Installed as a package installs them, readable by everyone: the sandbox
@@ -50,14 +50,16 @@ const std::vector<example>& all_examples() {
             write_file(dir + "/" + name, read_file(std::string(EXAMPLES_DIR) + "/" + name));
         }
         std::vector<example> senders{
-            {"C", {dir + "/send-command"}},
+            {"C", built_program(dir + "/send-command")},
             {"Python", {"/usr/bin/python3", dir + "/send-command.py"}},
             {"Perl", {"/usr/bin/perl", dir + "/send-command.pl"}},
         };
 #ifdef SEND_COMMAND_C_M32_PATH
         // A sender whose long is 4 bytes, beside this build's 64-bit daemon.
         write_file(dir + "/send-command-m32", read_file(SEND_COMMAND_C_M32_PATH), 0755);
-        senders.push_back({"C for i386", {dir + "/send-command-m32"}});
+        words m32 SEND_COMMAND_C_M32_EMULATOR;
+        m32.push_back(dir + "/send-command-m32");
+        senders.push_back({"C for i386", m32});
 #endif
         return senders;
     }();
@@ -270,9 +272,11 @@ TEST_F(examples, each_and_send_wait_read_their_own_outcome_as_a_sender_group_mem
     ASSERT_EQ(chown("/quex/record", 0, 4242), 0);
     ASSERT_EQ(chmod("/quex/record", 02750), 0);
     std::optional<process> daemon;
-    daemon.emplace(daemon_path, words{"useraccountd", "-c", write_conf("0\n"), "-r", record});
+    daemon.emplace(start_daemon({"-c", write_conf("0\n"), "-r", record}));
     std::vector<example> senders = all_examples();
-    senders.push_back({"useraccountctl send", {ctl_path, "send"}});
+    words ctl_send = built_program(ctl_path);
+    ctl_send.emplace_back("send");
+    senders.push_back({"useraccountctl send", ctl_send});
     const auto run = [&](const example& e, const words& identity, const std::string& wait,
                          const words& command) {
         words args{wait, "--record", record};
