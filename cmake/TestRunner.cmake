@@ -3,49 +3,34 @@
 # programs ("Exec format error") although it was built to run them, and an
 # arm64 build made on amd64 never runs natively.
 #
-#   useraccount_test_runner(VAR ARCH PROBE_NAME [FLAG...])
+#   useraccount_test_runner(VAR ARCH PROBE)
 #
-# Builds PROBE_NAME (probe.c or probe.cpp, after the language to check), a
-# program that does nothing, with the build's compiler and flags and the
-# FLAGs given, and runs it. VAR becomes "" where it ran natively, the
-# emulator's words (qemu-user does not follow execve: whatever runs a program
-# of ARCH puts them before it) where it ran under the emulator of ARCH (i386
-# or arm64), or NOTFOUND where neither ran it or it could not be built.
-function(useraccount_test_runner var arch probe_name)
-  set(probe ${CMAKE_CURRENT_BINARY_DIR}/${arch}-runner-probe)
-  try_compile(built
-    SOURCE_FROM_CONTENT ${probe_name} "int main(void) { return 0; }\n"
-    COMPILE_DEFINITIONS ${ARGN}
-    LINK_OPTIONS ${ARGN}
-    COPY_FILE ${probe}
-    OUTPUT_VARIABLE log)
-  if(NOT built)
-    set(${var} NOTFOUND PARENT_SCOPE)
-    return()
-  endif()
+# Runs PROBE, a program built as the tests' programs are that does nothing.
+# VAR becomes "" where it ran natively, the emulator's words where it ran
+# under the emulator of ARCH (i386 or arm64), or NOTFOUND where neither ran
+# it. qemu-user follows no execve: whatever runs a program of ARCH puts the
+# emulator's words before it.
+function(useraccount_test_runner var arch probe)
   execute_process(COMMAND ${probe} RESULT_VARIABLE native OUTPUT_QUIET ERROR_QUIET)
   set(runner NOTFOUND)
   if(native STREQUAL "0")
     set(runner "")
   elseif(arch STREQUAL "i386" OR arch STREQUAL "arm64")
-    # The libraries of the architecture: i386's are where the multilib
-    # packages put them, arm64's where Debian's cross toolchain does.
-    if(arch STREQUAL "i386")
-      set(qemu_name qemu-i386)
-      set(libraries /)
-    else()
-      set(qemu_name qemu-aarch64)
-      set(libraries /usr/aarch64-linux-gnu)
-    endif()
-    find_program(qemu_${arch} ${qemu_name})
+    # Without -L, which would show the program a folder of libraries as its
+    # root: the i386 loader and libraries are where Debian's i386 runtime
+    # packages put them (libc6-i386, lib32stdc++6), as for a kernel that runs
+    # i386 programs, and an arm64 program names its own (see
+    # aarch64-linux-gnu.cmake).
+    set(qemu_name_i386 qemu-i386)
+    set(qemu_name_arm64 qemu-aarch64)
+    find_program(qemu_${arch} ${qemu_name_${arch}})
     if(qemu_${arch})
-      execute_process(COMMAND ${qemu_${arch}} -L ${libraries} ${probe}
+      execute_process(COMMAND ${qemu_${arch}} ${probe}
                       RESULT_VARIABLE emulated OUTPUT_QUIET ERROR_QUIET)
       if(emulated STREQUAL "0")
-        set(runner ${qemu_${arch}} -L ${libraries})
+        set(runner ${qemu_${arch}})
       endif()
     endif()
   endif()
-  file(REMOVE ${probe})
   set(${var} "${runner}" PARENT_SCOPE)
 endfunction()
