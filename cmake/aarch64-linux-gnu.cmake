@@ -3,6 +3,10 @@
 # qemu-aarch64 (tests/CMakeLists.txt learns how).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
+find_program(cross_compiler aarch64-linux-gnu-g++)
+if(NOT cross_compiler)
+  message(FATAL_ERROR "No aarch64-linux-gnu-g++ here: install g++-aarch64-linux-gnu")
+endif()
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)

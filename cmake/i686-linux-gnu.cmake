@@ -5,6 +5,10 @@
 # (tests/CMakeLists.txt learns which).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
+find_program(cross_compiler i686-linux-gnu-g++)
+if(NOT cross_compiler)
+  message(FATAL_ERROR "No i686-linux-gnu-g++ here: install g++-i686-linux-gnu")
+endif()
 set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-linux-gnu)
