@@ -84,7 +84,8 @@ const std::vector<std::string> as_root_member{"--reuid", "65534",    "--regid",
 process run_ctl_as(const std::vector<std::string>& identity, const std::vector<std::string>& args) {
     std::vector<std::string> argv{"setpriv"};
     argv.insert(argv.end(), identity.begin(), identity.end());
-    argv.emplace_back(ctl_path);
+    const std::vector<std::string> tool = built_program(ctl_path);
+    argv.insert(argv.end(), tool.begin(), tool.end());
     argv.insert(argv.end(), args.begin(), args.end());
     return process("/usr/bin/setpriv", argv);
 }
@@ -786,10 +787,9 @@ TEST_F(ctl, the_daemon_serves_what_send_queued_and_send_wait_reads_its_outcome) 
 
     mkdir("/quex/record", 0750);
     const std::string record = "/quex/record/outcomes";
-    const std::vector<std::string> daemon_argv{"useraccountd", "-c", write_conf("0\n"), "-r",
-                                               record};
+    const std::vector<std::string> daemon_args{"-c", write_conf("0\n"), "-r", record};
     std::optional<process> daemon;
-    daemon.emplace(daemon_path, daemon_argv);
+    daemon.emplace(start_daemon(daemon_args));
     ASSERT_TRUE(wait_for_runs(2, 20s)) << daemon->err();
     const auto served = runs();
     ASSERT_EQ(served.size(), 2u);
@@ -825,7 +825,7 @@ TEST_F(ctl, the_daemon_serves_what_send_queued_and_send_wait_reads_its_outcome) 
     process rotated = run_ctl({"send", "--wait", "--record", record, "add", "rotated"});
     EXPECT_FALSE(rotated.wait_exit(300ms)) << rotated.err();
     ASSERT_EQ(rename(record.c_str(), (record + ".1").c_str()), 0);
-    daemon.emplace(daemon_path, daemon_argv);
+    daemon.emplace(start_daemon(daemon_args));
     EXPECT_EQ(run_to_end(rotated), exited(0)) << rotated.err();
     EXPECT_NE(rotated.out().find("\t1\tsucceeded\t0\tadd rotated\n"), std::string::npos);
     EXPECT_NE(read_file(record).find("\tadd late\n"), std::string::npos);
@@ -836,7 +836,7 @@ TEST_F(ctl, the_daemon_serves_what_send_queued_and_send_wait_reads_its_outcome) 
     ASSERT_TRUE(wait_until([&] { return runs_started() == 6; }, 20s));
     daemon->signal(SIGKILL);
     ASSERT_TRUE(wait_for_runs(6, 20s));
-    daemon.emplace(daemon_path, daemon_argv);
+    daemon.emplace(start_daemon(daemon_args));
     EXPECT_EQ(run_to_end(orphan), exited(5)) << orphan.err();
     EXPECT_NE(orphan.out().find("\tunknown\tits daemon ended while it ran\tadd orphan\n"),
               std::string::npos)

@@ -94,6 +94,17 @@ inline std::string proc_status_field(pid_t pid, const std::string& name) {
     return "";
 }
 
+// Whether a process has a handler for `sig` (SigCgt), or nothing under the
+// emulator: qemu catches every signal for the program it runs, whose own
+// handlers are not to be seen.
+inline std::optional<bool> catches_signal(pid_t pid, int sig) {
+    if (!emulator().empty()) {
+        return std::nullopt;
+    }
+    const std::string mask = proc_status_field(pid, "SigCgt");
+    return !mask.empty() && (std::stoull(mask, nullptr, 16) >> (sig - 1) & 1) == 1;
+}
+
 inline bool alive(pid_t pid) {
     const auto s = read_proc_stat(pid);
     return s && s->state != 'Z' && s->state != 'X';
@@ -105,8 +116,17 @@ inline std::string link_target(const std::string& path) {
     return ec ? "" : target.string();
 }
 
-// The i386 C library reaches message queues and sockets through the ipc()
-// and socketcall() multiplexers, which are what /proc/PID/syscall shows.
+// The calls the daemon waits in, as /proc/PID/syscall numbers them. Under
+// the emulator they are the host's calls that qemu makes for the daemon.
+// Natively, the i386 C library reaches message queues and sockets through
+// the ipc() and socketcall() multiplexers.
+#if defined(HOST_SYS_msgrcv)
+inline constexpr long call_msgrcv = HOST_SYS_msgrcv;
+inline constexpr long call_sendto = HOST_SYS_sendto;
+inline constexpr long call_clock_nanosleep = HOST_SYS_clock_nanosleep;
+inline constexpr long call_wait4 = HOST_SYS_wait4;
+inline constexpr long call_write = HOST_SYS_write;
+#else
 #ifdef __i386__
 inline constexpr long call_msgrcv = SYS_ipc;
 inline constexpr long call_sendto = SYS_socketcall;
@@ -114,9 +134,13 @@ inline constexpr long call_sendto = SYS_socketcall;
 inline constexpr long call_msgrcv = SYS_msgrcv;
 inline constexpr long call_sendto = SYS_sendto;
 #endif
+inline constexpr long call_clock_nanosleep = SYS_clock_nanosleep;
+inline constexpr long call_wait4 = SYS_wait4;
+inline constexpr long call_write = SYS_write;
+#endif
 
 // The system call a process is blocked in (call_msgrcv while it waits for a
-// message, SYS_clock_nanosleep in the pause, SYS_wait4 while an account
+// message, call_clock_nanosleep in the pause, call_wait4 while an account
 // command runs), or -1 while it runs.
 inline long blocked_syscall(pid_t pid) {
     const std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
@@ -130,9 +154,27 @@ inline bool wait_for_syscall(pid_t pid, long number, timeout limit = 20s) {
     return wait_until([&] { return blocked_syscall(pid) == number; }, limit);
 }
 
+// Whether a live process runs the daemon's binary: under the emulator, the
+// emulator's binary with the daemon's among its words.
+inline bool runs_daemon(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (emulator().empty()) {
+        return link_target(proc + "/exe") == std::filesystem::canonical(daemon_path).string();
+    }
+    const std::string binary = '\0' + built_program(daemon_path).back() + '\0';
+    return link_target(proc + "/exe") == std::filesystem::canonical(emulator().front()).string() &&
+           read_file(proc + "/cmdline").find(binary) != std::string::npos;
+}
+
+// The name the kernel keeps for a process of the daemon's binary (comm, and
+// so of an ended one): the emulator's under the emulator.
+inline std::string daemon_comm() {
+    const std::string binary = emulator().empty() ? daemon_path : emulator().front();
+    return std::filesystem::path(binary).filename().string().substr(0, 15) + "\n";
+}
+
 // Live processes running the daemon's binary, whoever their parent.
 inline std::vector<pid_t> daemon_processes() {
-    const std::string binary = std::filesystem::canonical(daemon_path).string();
     std::vector<pid_t> found;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
@@ -140,7 +182,7 @@ inline std::vector<pid_t> daemon_processes() {
             continue;
         }
         const pid_t pid = std::stoi(name);
-        if (alive(pid) && link_target("/proc/" + name + "/exe") == binary) {
+        if (alive(pid) && runs_daemon(pid)) {
             found.push_back(pid);
         }
     }
@@ -201,7 +243,10 @@ class frame_test : public sandbox_test {
   protected:
     void SetUp() override {
         sandbox_test::SetUp();
-        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0) << std::strerror(errno);
+        // Under the emulator, tests/sandbox/as-subreaper has made it one.
+        if (emulator().empty()) {
+            ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0) << std::strerror(errno);
+        }
     }
 
     void TearDown() override {
@@ -211,7 +256,9 @@ class frame_test : public sandbox_test {
         int raw = 0;
         while (waitpid(-1, &raw, WNOHANG) > 0) {
         }
-        prctl(PR_SET_CHILD_SUBREAPER, 0);
+        if (emulator().empty()) {
+            prctl(PR_SET_CHILD_SUBREAPER, 0);
+        }
     }
 
     static ::testing::AssertionResult wait_for_file_text(const std::string& path,
@@ -293,7 +340,7 @@ class frame_test : public sandbox_test {
                     const pid_t pid = std::stoi(name);
                     const auto s = read_proc_stat(pid);
                     if (!s || s->ppid != getpid() || s->state != 'Z' ||
-                        read_file("/proc/" + name + "/comm") != "useraccountd\n") {
+                        read_file("/proc/" + name + "/comm") != daemon_comm()) {
                         continue;
                     }
                     int raw = 0;

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "command_queue.h"
 
@@ -157,6 +158,39 @@ std::int64_t now_us() {
 
 // ---- processes
 
+const std::vector<std::string>& emulator() {
+    static const std::vector<std::string> words BUILT_PROGRAM_EMULATOR;
+    return words;
+}
+
+namespace {
+
+// qemu reads the program with the rights of the user who runs it, and the
+// sandbox shows the build tree to root only: under the emulator, a program
+// runs from a copy that everyone may read.
+std::string readable_copy(const std::string& path) {
+    const std::string copy = "/tmp/built/" + fs::path(path).filename().string();
+    if (!file_exists(copy)) {
+        fs::create_directories("/tmp/built");
+        write_file(copy, read_file(path), 0755);
+    }
+    return copy;
+}
+
+}  // namespace
+
+std::vector<std::string> built_program(const std::string& path, const std::string& argv0) {
+    if (emulator().empty()) {
+        return {path};
+    }
+    std::vector<std::string> words = emulator();
+    if (!argv0.empty()) {
+        words.insert(words.end(), {"-0", argv0});
+    }
+    words.push_back(readable_copy(path));
+    return words;
+}
+
 std::ostream& operator<<(std::ostream& os, const exit_status& s) {
     if (s.signaled) {
         return os << "killed by signal " << s.number << " (" << strsignal(s.number) << ")";
@@ -203,6 +237,12 @@ process::process(std::string program, std::vector<std::string> argv, bool stdin_
         fail_call("posix_spawn " + program, err);
     }
 }
+
+process::process(process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      status_(other.status_),
+      out_path_(std::move(other.out_path_)),
+      err_path_(std::move(other.err_path_)) {}
 
 process::~process() {
     if (pid_ <= 0 || status_) {
@@ -264,16 +304,26 @@ std::optional<exit_status> process::wait_exit(timeout limit) {
     return failure << "\nstdout: " << p.out() << "\nstderr: " << p.err();
 }
 
-process start_daemon(const std::vector<std::string>& args, const std::string& argv0) {
-    std::vector<std::string> argv{argv0};
+namespace {
+
+process run_built(const std::string& path, const std::string& argv0,
+                  const std::vector<std::string>& args) {
+    std::vector<std::string> argv = built_program(path, argv0);
+    if (emulator().empty()) {
+        argv.front() = argv0;
+    }
     argv.insert(argv.end(), args.begin(), args.end());
-    return process(daemon_path, argv);
+    return process(emulator().empty() ? path : emulator().front(), argv);
+}
+
+}  // namespace
+
+process start_daemon(const std::vector<std::string>& args, const std::string& argv0) {
+    return run_built(daemon_path, argv0, args);
 }
 
 process run_ctl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"useraccountctl"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return process(ctl_path, argv);
+    return run_built(ctl_path, "useraccountctl", args);
 }
 
 ::testing::AssertionResult plant_link_as_nobody(const std::string& target,

@@ -15,6 +15,10 @@
 //               out(), err(). The destructor kills and reaps what is left.
 //               start_daemon(args), run_ctl(args): argv[0] "useraccountd" and
 //               "useraccountctl" (the daemon's argv[0] is its syslog ident).
+// Emulation     a build for another architecture (i386 where the kernel
+//               refuses it, arm64) runs under qemu-user, which follows no
+//               execve: built_program(path) gives the words that run one of
+//               its programs, emulator() the emulator's words (none natively).
 // System log    syslog_capture: a datagram socket bound at /dev/log, read in
 //               the background. entries() (everything logged before the
 //               call), wait_for_entry(predicate or substring, timeout).
@@ -60,6 +64,15 @@ using timeout = std::chrono::milliseconds;
 inline constexpr char daemon_path[] = USERACCOUNTD_PATH;
 inline constexpr char ctl_path[] = USERACCOUNTCTL_PATH;
 
+// The words of the emulator that runs this build's programs (qemu-user and
+// its options), or none where they run natively.
+const std::vector<std::string>& emulator();
+// The words that run a program built here, for posix_spawn, setpriv or a
+// shell: its path; or the emulator's words where there is one, qemu's
+// "-0 ARGV0" where argv0 is given (run natively, a program's argv[0] is the
+// caller's to set), and the path of a copy that any user may read.
+std::vector<std::string> built_program(const std::string& path, const std::string& argv0 = "");
+
 // The exit status the sanitizer builds are told to use for a report.
 inline constexpr int sanitizer_exit_code = 86;
 
@@ -102,6 +115,7 @@ class process {
     // Runs `program` with `argv` (argv[0] included, chosen by the caller).
     process(std::string program, std::vector<std::string> argv, bool stdin_null = true);
     ~process();
+    process(process&& other) noexcept;
     process(const process&) = delete;
     process& operator=(const process&) = delete;
 

@@ -321,8 +321,12 @@ TEST_F(service, log_stream_that_cannot_be_flushed_ends_the_loop_with_one_entry_t
 // Standard output is line-buffered, so the debug line's own write fails.
 TEST_F(service, stdout_as_a_log_stream_that_cannot_be_written_is_named_stdout) {
     // bash execs the daemon (same pid, argv[0] useraccountd) with stdout on /dev/full.
-    process d("/usr/bin/bash", {"bash", "-c", "exec -a useraccountd \"$0\" -c \"$1\" >/dev/full",
-                                daemon_path, write_conf("0\n")});
+    std::vector<std::string> argv{"bash", "-c", "exec -a useraccountd \"$@\" >/dev/full", "bash"};
+    for (const auto& word : built_program(daemon_path, "useraccountd")) {
+        argv.push_back(word);
+    }
+    argv.insert(argv.end(), {"-c", write_conf("0\n")});
+    process d("/usr/bin/bash", argv);
     ASSERT_EQ(d.wait_exit(20s), exited(1)) << d.err();
     std::vector<std::string> errors;
     bool stopped = false;
