@@ -55,6 +55,8 @@ $prefix/$docdir/examples/send-command.pl 644 dist/examples/send-command.pl
 /quex/sbin/useraccount.sh 755 dist/useraccount.sh
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
 /etc/useraccountd/reserved-names 644 dist/reserved-names
+/etc/useraccountd/useraccount.conf 644 dist/useraccount.conf
+/etc/useraccountd/directory.sh 644 dist/directory.sh
 $unit 644 -
 $etc/useraccountd.conf 644 dist/useraccountd.conf
 $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd

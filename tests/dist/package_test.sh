@@ -179,7 +179,9 @@ expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/logrotate.d/useraccountd-outcomes
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
+-rw-r--r-- root/root ./etc/useraccountd/directory.sh
 -rw-r--r-- root/root ./etc/useraccountd/reserved-names
+-rw-r--r-- root/root ./etc/useraccountd/useraccount.conf
 -rwxr-xr-x root/root ./etc/useraccountd/useraccount.sh
 -rw-r--r-- root/root ./lib/systemd/system/useraccountd.service
 lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount.sh
@@ -209,6 +211,8 @@ data=$scratch/data
 dpkg-deb -x "$deb" "$data"
 for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/useraccountd/reserved-names:dist/reserved-names \
+    etc/useraccountd/useraccount.conf:dist/useraccount.conf \
+    etc/useraccountd/directory.sh:dist/directory.sh \
     usr/share/useraccountd/useraccountkey.json:dist/useraccountkey.json \
     etc/sudoers.d/useraccountd:dist/sudoers.d/useraccountd \
     etc/useraccountd.conf:dist/useraccountd.conf \
@@ -251,7 +255,9 @@ expected_conffiles='/etc/default/useraccountd
 /etc/logrotate.d/useraccountd-outcomes
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
+/etc/useraccountd/directory.sh
 /etc/useraccountd/reserved-names
+/etc/useraccountd/useraccount.conf
 /etc/useraccountd/useraccount.sh'
 expect_eq "conffiles keep the administrator's script, settings and rules" \
     "$expected_conffiles" "$(sort "$control/conffiles")"
