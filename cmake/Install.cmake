@@ -31,7 +31,8 @@ install(PROGRAMS "${_ua_dist}/libexec/check-account-command" "${_ua_dist}/libexe
         DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/useraccountd")
 
 install(FILES "${_ua_man}/useraccountctl.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-install(FILES "${_ua_man}/useraccountd.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
+install(FILES "${_ua_man}/useraccountd.conf.5" "${_ua_man}/useraccount.conf.5"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
 install(FILES "${_ua_man}/useraccountd-senders.7" DESTINATION "${CMAKE_INSTALL_MANDIR}/man7")
 install(FILES "${_ua_man}/useraccountd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 

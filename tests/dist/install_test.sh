@@ -47,6 +47,7 @@ $prefix/$libexecdir/useraccountd/wait-for-commands 755 dist/libexec/wait-for-com
 $prefix/$libexecdir/useraccountd/prepare-record 755 dist/libexec/prepare-record
 $prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
 $prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
+$prefix/$mandir/man5/useraccount.conf.5 644 man/useraccount.conf.5
 $prefix/$mandir/man7/useraccountd-senders.7 644 man/useraccountd-senders.7
 $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
 $prefix/$docdir/examples/send-command.c 644 dist/examples/send-command.c

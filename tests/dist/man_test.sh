@@ -17,7 +17,7 @@ require_tool groff
 require_tool mandoc
 
 declare -A rendered
-for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-senders.7; do
+for page in useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccount.conf.5 useraccountd-senders.7; do
     file=$source_dir/man/$page
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)

@@ -197,6 +197,7 @@ lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.py
 -rw-r--r-- root/root ./usr/share/lintian/overrides/useraccountd
 -rw-r--r-- root/root ./usr/share/man/man1/useraccountctl.1.gz
+-rw-r--r-- root/root ./usr/share/man/man5/useraccount.conf.5.gz
 -rw-r--r-- root/root ./usr/share/man/man5/useraccountd.conf.5.gz
 -rw-r--r-- root/root ./usr/share/man/man7/useraccountd-senders.7.gz
 -rw-r--r-- root/root ./usr/share/man/man8/useraccountd.8.gz
@@ -226,7 +227,7 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl; do
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
-for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man7/useraccountd-senders.7 man8/useraccountd.8; do
+for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man5/useraccount.conf.5 man7/useraccountd-senders.7 man8/useraccountd.8; do
     check "packaged $page is man/${page#*/}" \
         cmp -s <(gzip -dc "$data/usr/share/man/$page.gz") "$source_dir/man/${page#*/}"
 done
