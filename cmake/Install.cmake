@@ -32,7 +32,7 @@ install(PROGRAMS "${_ua_dist}/libexec/check-account-command" "${_ua_dist}/libexe
 
 install(FILES "${_ua_man}/useraccountctl.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${_ua_man}/useraccountd.conf.5" "${_ua_man}/useraccountd-outcomes.5"
-              "${_ua_man}/useraccountd-reserved-names.5"
+              "${_ua_man}/useraccountd-reserved-names.5" "${_ua_man}/useraccount.conf.5"
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
 install(FILES "${_ua_man}/useraccountd-senders.7" DESTINATION "${CMAKE_INSTALL_MANDIR}/man7")
 install(FILES "${_ua_man}/useraccountd.8" "${_ua_man}/useraccount.sh.8"
@@ -54,8 +54,10 @@ install(PROGRAMS "${_ua_dist}/useraccount.sh" DESTINATION /quex/sbin
                     WORLD_READ WORLD_EXECUTE)
 install(FILES "${_ua_dist}/useraccountkey.json" DESTINATION /quex/etc/useraccount
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-# The script reads the names that add refuses from exactly this path.
-install(FILES "${_ua_dist}/reserved-names" DESTINATION /etc/useraccountd
+# The script reads the names that add refuses, its configuration and the
+# code of its directory backend from exactly these paths.
+install(FILES "${_ua_dist}/reserved-names" "${_ua_dist}/useraccount.conf" "${_ua_dist}/directory.sh"
+        DESTINATION /etc/useraccountd
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Install-time code: CMAKE_INSTALL_PREFIX here is the one in force when

@@ -92,6 +92,14 @@
 # (the *_seconds constants below): one that overruns it fails the command
 # (status 124) rather than hold up the service.
 #
+# Backends. /etc/useraccountd/useraccount.conf chooses where the accounts
+# live: "backend = local" (the default, and all that is said above) or
+# "backend = directory", an LDAP directory that every host reads through
+# NSS. The directory's code is /etc/useraccountd/directory.sh, which this
+# script sources once the command and the name have passed the checks
+# above; it shares the name rules, the reserved names and the ending of an
+# account's processes with the local backend.
+#
 # Exit status: 0 done, 1 the account is not in the state asked for, 2
 # command refused, 124 a step timed out, otherwise the status of the failed
 # tool. Every action, every failure and every refusal is logged with the tag
@@ -136,6 +144,9 @@ bounded() {
 note() {
     bounded "$log_seconds" logger -t "$log_tag" -p "auth.$1" -- "$2" || true
 }
+readonly settings_file=/etc/useraccountd/useraccount.conf
+readonly directory_code=/etc/useraccountd/directory.sh
+declare -A settings=()
 
 # Logged text comes from the queue: %q keeps newlines and control bytes from
 # forging extra lines in the system log.
@@ -299,7 +310,6 @@ require_unreserved_name() {
 # Refuses NAME for add unless no user, group or home of that name exists.
 require_new_name() {
     local name=$1
-    find_managed_gid
     lookup passwd "$name"
     if [[ -n $found_entry ]]; then
         refuse "user already exists: $name"
@@ -898,6 +908,36 @@ unlock_account() {
     fi
 }
 
+# Sets settings to the "KEY = VALUE" lines of the script's configuration file
+# and backend to its choice; without the file, the local backend. A file
+# that others could have written, or a line that is no setting, refuses
+# every command.
+read_settings() {
+    local line number=0
+    backend=local
+    if [[ ! -e $settings_file && ! -L $settings_file ]]; then
+        return 0
+    fi
+    if ! only_root_writes "$settings_file" "regular file"; then
+        refuse "configuration $settings_file is not a file of root's that only root may write"
+    fi
+    while IFS= read -r line || [[ -n $line ]]; do
+        number=$((number + 1))
+        if [[ $line =~ ^[[:space:]]*(#|$) ]]; then
+            continue
+        fi
+        if [[ ! $line =~ ^[[:space:]]*([a-z_]+)[[:space:]]*=[[:space:]]*([^[:space:]](.*[^[:space:]])?)?[[:space:]]*$ ]] ||
+            [[ -v settings[${BASH_REMATCH[1]}] ]]; then
+            refuse "line $number of $settings_file is no setting, or one set twice: $(quoted "$line")"
+        fi
+        settings[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]}
+    done <"$settings_file"
+    backend=${settings[backend]:-local}
+    if [[ $backend != local && $backend != directory ]]; then
+        refuse "backend $(quoted "$backend") of $settings_file is neither local nor directory"
+    fi
+}
+
 if (($# != 2)); then
     refuse "$usage_text (got $# arguments: $(quoted "$@"))"
 fi
@@ -914,6 +954,19 @@ if [[ ! $name =~ $name_pattern ]]; then
     refuse "invalid user name $(quoted "$name")"
 fi
 
+read_settings
+if [[ $backend == directory ]]; then
+    # Root runs this code: it must be root's as much as the script is.
+    if ! only_root_writes "${directory_code%/*}" directory ||
+        ! only_root_writes "$directory_code" "regular file"; then
+        refuse "directory backend $directory_code is not a file of root's that only root may write"
+    fi
+    # shellcheck source-path=SCRIPTDIR source=directory.sh
+    . "$directory_code"
+    run_directory_command
+    exit 0
+fi
+
 case $command in
     add)
         require_unreserved_name "$name"
@@ -921,6 +974,7 @@ case $command in
         lock_state
         find_home_base
         scan_home_base
+        find_managed_gid
         require_new_name "$name"
         claim_next_id
         # A record of an account of that name deleted by hand.

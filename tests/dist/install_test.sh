@@ -49,6 +49,7 @@ $prefix/$mandir/man1/useraccountctl.1 644 man/useraccountctl.1
 $prefix/$mandir/man5/useraccountd.conf.5 644 man/useraccountd.conf.5
 $prefix/$mandir/man5/useraccountd-outcomes.5 644 man/useraccountd-outcomes.5
 $prefix/$mandir/man5/useraccountd-reserved-names.5 644 man/useraccountd-reserved-names.5
+$prefix/$mandir/man5/useraccount.conf.5 644 man/useraccount.conf.5
 $prefix/$mandir/man7/useraccountd-senders.7 644 man/useraccountd-senders.7
 $prefix/$mandir/man8/useraccountd.8 644 man/useraccountd.8
 $prefix/$mandir/man8/useraccount.sh.8 644 man/useraccount.sh.8
@@ -59,6 +60,8 @@ $prefix/$docdir/examples/send-command.php 644 dist/examples/send-command.php
 /quex/sbin/useraccount.sh 755 dist/useraccount.sh
 /quex/etc/useraccount/useraccountkey.json 644 dist/useraccountkey.json
 /etc/useraccountd/reserved-names 644 dist/reserved-names
+/etc/useraccountd/useraccount.conf 644 dist/useraccount.conf
+/etc/useraccountd/directory.sh 644 dist/directory.sh
 $unit 644 -
 $etc/useraccountd.conf 644 dist/useraccountd.conf
 $etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd

@@ -96,3 +96,42 @@ finish() {
     printf 'all %d checks passed\n' "$checks"
     exit 0
 }
+
+# The setup of an LDAP directory for the account script's directory backend,
+# as useraccount.conf(5) gives it, for the suffix SUFFIX of Debian's
+# database olcDatabase={1}mdb. The access rule: root on the directory's host,
+# and the DN of the other hosts' brokers, may write the subtree.
+directory_access_ldif() {
+    cat <<LDIF
+dn: olcDatabase={1}mdb,cn=config
+changetype: modify
+add: olcAccess
+olcAccess: {0}to dn.subtree="ou=useraccountd,$1"
+  by dn.exact="gidNumber=0+uidNumber=0,cn=peercred,cn=external,cn=auth" write
+  by dn.exact="cn=useraccountd,$1" write
+  by * break
+LDIF
+}
+# The subtree, its people and groups, and the counter at FIRST_ID.
+# Usage: directory_subtree_ldif SUFFIX FIRST_ID
+directory_subtree_ldif() {
+    cat <<LDIF
+dn: ou=useraccountd,$1
+objectClass: organizationalUnit
+ou: useraccountd
+
+dn: ou=people,ou=useraccountd,$1
+objectClass: organizationalUnit
+ou: people
+
+dn: ou=groups,ou=useraccountd,$1
+objectClass: organizationalUnit
+ou: groups
+
+dn: cn=next-id,ou=useraccountd,$1
+objectClass: device
+objectClass: extensibleObject
+cn: next-id
+uidNumber: $2
+LDIF
+}

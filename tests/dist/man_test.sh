@@ -18,7 +18,7 @@ require_tool mandoc
 
 declare -A rendered
 pages=(useraccountd.8 useraccountctl.1 useraccountd.conf.5 useraccountd-senders.7
-    useraccountd-outcomes.5 useraccountd-reserved-names.5 useraccount.sh.8)
+    useraccountd-outcomes.5 useraccountd-reserved-names.5 useraccount.sh.8 useraccount.conf.5)
 expect_eq "every page in man/ is tested" "$(printf '%s\n' "${pages[@]}" | sort)" \
     "$(find "$source_dir/man" -mindepth 1 -printf '%f\n' | sort)"
 for page in "${pages[@]}"; do

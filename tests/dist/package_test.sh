@@ -179,7 +179,9 @@ expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/logrotate.d/useraccountd-outcomes
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
+-rw-r--r-- root/root ./etc/useraccountd/directory.sh
 -rw-r--r-- root/root ./etc/useraccountd/reserved-names
+-rw-r--r-- root/root ./etc/useraccountd/useraccount.conf
 -rwxr-xr-x root/root ./etc/useraccountd/useraccount.sh
 -rw-r--r-- root/root ./lib/systemd/system/useraccountd.service
 lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount.sh
@@ -197,6 +199,7 @@ lrwxrwxrwx root/root ./quex/sbin/useraccount.sh -> /etc/useraccountd/useraccount
 -rw-r--r-- root/root ./usr/share/doc/useraccountd/examples/send-command.py
 -rw-r--r-- root/root ./usr/share/lintian/overrides/useraccountd
 -rw-r--r-- root/root ./usr/share/man/man1/useraccountctl.1.gz
+-rw-r--r-- root/root ./usr/share/man/man5/useraccount.conf.5.gz
 -rw-r--r-- root/root ./usr/share/man/man5/useraccountd-outcomes.5.gz
 -rw-r--r-- root/root ./usr/share/man/man5/useraccountd-reserved-names.5.gz
 -rw-r--r-- root/root ./usr/share/man/man5/useraccountd.conf.5.gz
@@ -214,6 +217,8 @@ data=$scratch/data
 dpkg-deb -x "$deb" "$data"
 for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     etc/useraccountd/reserved-names:dist/reserved-names \
+    etc/useraccountd/useraccount.conf:dist/useraccount.conf \
+    etc/useraccountd/directory.sh:dist/directory.sh \
     usr/share/useraccountd/useraccountkey.json:dist/useraccountkey.json \
     etc/sudoers.d/useraccountd:dist/sudoers.d/useraccountd \
     etc/useraccountd.conf:dist/useraccountd.conf \
@@ -229,8 +234,8 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     check "packaged ${pair%%:*} is ${pair#*:}" cmp -s "$data/${pair%%:*}" "$source_dir/${pair#*:}"
 done
 for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man5/useraccountd-outcomes.5 \
-    man5/useraccountd-reserved-names.5 man7/useraccountd-senders.7 man8/useraccountd.8 \
-    man8/useraccount.sh.8; do
+    man5/useraccountd-reserved-names.5 man5/useraccount.conf.5 man7/useraccountd-senders.7 \
+    man8/useraccountd.8 man8/useraccount.sh.8; do
     check "packaged $page is man/${page#*/}" \
         cmp -s <(gzip -dc "$data/usr/share/man/$page.gz") "$source_dir/man/${page#*/}"
 done
@@ -261,7 +266,9 @@ expected_conffiles='/etc/default/useraccountd
 /etc/logrotate.d/useraccountd-outcomes
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
+/etc/useraccountd/directory.sh
 /etc/useraccountd/reserved-names
+/etc/useraccountd/useraccount.conf
 /etc/useraccountd/useraccount.sh'
 expect_eq "conffiles keep the administrator's script, settings and rules" \
     "$expected_conffiles" "$(sort "$control/conffiles")"

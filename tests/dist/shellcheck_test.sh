@@ -1,6 +1,6 @@
 #!/bin/bash
 # Nothing for shellcheck in the shipped scripts (the account script as
-# bash, the maintainer scripts as the POSIX sh that dpkg runs them with) nor
+# bash, with the directory backend that it sources, the maintainer scripts as the POSIX sh that dpkg runs them with) nor
 # in these tests, the autopkgtest smoke test and the container test.
 # Usage: shellcheck_test.sh SOURCE_DIR
 set -uo pipefail
@@ -11,7 +11,8 @@ here=$(dirname -- "$0")
 source_dir=$1
 require_tool shellcheck
 
-check "account script" shellcheck --shell=bash "$source_dir/dist/useraccount.sh"
+check "account script" shellcheck --shell=bash --external-sources "$source_dir/dist/useraccount.sh"
+check "directory backend" shellcheck "$source_dir/dist/directory.sh"
 for step in "$source_dir"/dist/libexec/*; do
     check "${step##*/}" shellcheck --shell=sh "$step"
 done

@@ -19,9 +19,10 @@
 # (a second boot of the same root) and a restart, a bounded wait for a command
 # that outlived its daemon, a queue that a user took
 # under the key (which neither root nor a sender sends to), a user who
-# re-creates the queue in a loop, the key file across a
-# reinstall, and nothing left after a purge but the system user, the groups
-# and the script's ID mark; and the package's own autopkgtest.
+# re-creates the queue in a loop, accounts that the script keeps in the
+# container's slapd and nslcd shows, the key file across a reinstall, and
+# nothing left after a purge but the system user, the groups and the
+# script's ID mark; and the package's own autopkgtest.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -231,8 +232,10 @@ finish_early() {
 }
 
 section "root file system"
+# slapd makes its database for example.org, with a password for its admin.
 if ! mmdebstrap --variant=minbase \
-    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev,openssh-server,openssh-client,uidmap \
+    --include=systemd,systemd-sysv,dbus,libpam-systemd,sudo,adduser,passwd,procps,logrotate,fuse3,bindfs,cron,at,autopkgtest,dpkg-dev,openssh-server,openssh-client,uidmap,slapd,ldap-utils,libnss-ldapd \
+    --essential-hook="printf '%s\\n' 'slapd slapd/domain string example.org' 'slapd slapd/password1 password admin-secret' 'slapd slapd/password2 password admin-secret' | chroot \"\$1\" debconf-set-selections" \
     --customize-hook="echo '$name' >\"\$1/etc/hostname\"" \
     --customize-hook="printf '127.0.0.1 localhost\\n127.0.1.1 %s\\n' '$name' >\"\$1/etc/hosts\"" \
     bookworm "$rootfs" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
@@ -1102,6 +1105,45 @@ squat_count=$(sed -n 2p "$work/squat.out")
 echo "bob's loop created $squat_count queues"
 check "bob's loop took the key ($squat_count times)" test "${squat_count:-0}" -gt 0
 queue_id=$(in_ct useraccountctl status | sed -n 's/^id: *//p')
+
+section "accounts in a directory, through nslcd"
+# The directory's setup of useraccount.conf(5) on the container's slapd,
+# nslcd serving it to NSS, and the script's directory backend: one account
+# added, seen, locked, unlocked and deleted; then the local backend again.
+suffix=dc=example,dc=org
+directory_access_ldif "$suffix" >"$rootfs/root/access.ldif"
+directory_subtree_ldif "$suffix" 70000 >"$rootfs/root/subtree.ldif"
+(umask 077 && printf '%s' admin-secret >"$rootfs/root/ldap-admin")
+check "root grants the write on the subtree" \
+    in_ct ldapmodify -Q -Y EXTERNAL -H ldapi:/// -f /root/access.ldif >/dev/null
+check "the admin adds the subtree and the counter" \
+    in_ct ldapadd -x -D "cn=admin,$suffix" -y /root/ldap-admin -H ldapi:/// -f /root/subtree.ldif >/dev/null
+in_ct sh -c "printf 'uid nslcd\ngid nslcd\nuri ldapi:///\nbase $suffix\n' >/etc/nslcd.conf"
+in_ct sed -i.local -E 's/^(passwd|group|shadow):.*/& ldap/' /etc/nsswitch.conf
+in_ct systemctl restart nslcd
+in_ct cp -p /etc/useraccountd/useraccount.conf /root/useraccount.conf.local
+in_ct sh -c "printf 'backend = directory\nbase = ou=useraccountd,$suffix\nid_range = 70000-99999\n' >/etc/useraccountd/useraccount.conf"
+line=$(in_ct useraccountctl send --wait=30 add dora)
+expect_eq "add dora in the directory succeeds ($line)" 0 "$?"
+expect_eq "getent passwd, through nslcd, shows the directory's UID" "70000:70000:/home/dora" \
+    "$(in_ct getent passwd dora | cut -d: -f3,4,6)"
+expect_eq "the directory holds that UID" 70000 "$(in_ct ldapsearch -Q -LLL -Y EXTERNAL -H ldapi:/// \
+    -b "uid=dora,ou=people,ou=useraccountd,$suffix" uidNumber | sed -n 's/^uidNumber: //p')"
+expect_eq "the home is made here, dora's" 70000:70000 "$(in_ct stat -c %u:%g /home/dora)"
+check "lock dora" in_ct useraccountctl send --wait=30 lock dora >/dev/null
+check "PAM's account stage refuses dora while locked" fails in_ct su -s /bin/true dora 2>/dev/null
+check "unlock dora" in_ct useraccountctl send --wait=30 unlock dora >/dev/null
+check "PAM's account stage lets dora in once unlocked" in_ct su -s /bin/true dora
+in_ct setsid -f setpriv --reuid 70000 --regid 70000 --clear-groups sleep 300
+for _ in $(seq 50); do
+    [[ -n $(in_ct pgrep -u 70000) ]] && break
+    sleep 0.1
+done
+check "delete dora" in_ct useraccountctl send --wait=30 delete dora >/dev/null
+expect_eq "delete: getent passwd no longer finds dora" 2 "$(in_ct getent passwd dora >/dev/null; echo $?)"
+expect_eq "delete ended dora's process here" "" "$(in_ct pgrep -u 70000)"
+in_ct mv -f /root/useraccount.conf.local /etc/useraccountd/useraccount.conf
+in_ct mv -f /etc/nsswitch.conf.local /etc/nsswitch.conf
 
 section "reinstall"
 reset_start_limit
