@@ -2,108 +2,35 @@
 # Account script run as root by useraccountd, through sudo, once for each
 # account command taken off its message queue:
 #
-#   useraccount.sh add NAME      create NAME with a new home directory
-#   useraccount.sh delete NAME   delete NAME (its home directory is kept)
-#   useraccount.sh lock NAME     lock NAME: no way in, password or key
-#   useraccount.sh unlock NAME   undo what lock did to NAME
+#   useraccount.sh add|delete|lock|unlock NAME
 #
-# Whoever may send to the queue, everything that reaches this script is
-# untrusted: the command must be one of the four above with exactly one name,
-# and the name must be a plain user name.
+# What each command does, its rules, statuses and files are in
+# useraccount.sh(8); the backends in useraccount.conf(5). What a reader of
+# the code needs besides:
 #
-# Managed accounts. The script touches only the accounts it manages: members
-# of the group useraccount-managed (managed_group below), primary or
-# supplementary, with a UID in UID_MIN..UID_MAX of /etc/login.defs. add puts
-# every account it creates in that group; delete, lock and unlock refuse any
-# other account, whatever its other groups or sudo rights, and root and
-# system accounts even when someone has put them in the group. Membership
-# alone decides:
-#   adduser NAME useraccount-managed      puts an existing account under
-#                                         management (accounts made before
-#                                         this rule, or by hand, are not);
-#   gpasswd -d NAME useraccount-managed   takes it out again: do that before
-#                                         you make the account an administrator.
-#
-# add refuses a reserved name (/etc/useraccountd/reserved-names: names that
-# make an account an administrator, and the users that packages create for
-# their daemons, whether or not such a user or group exists yet), the name of
-# any existing user or group, and a name whose home directory (the HOME base
-# of "useradd -D" plus the name) exists in any form, a dangling symlink
-# included. So adding a name again after its delete is refused for as long
-# as the old home is kept: archive or remove that directory first. A list of
-# reserved names that is missing, or that others could have written, refuses
-# every add.
-#
-# This script never gives an ID twice. The highest UID or GID that add has
-# handed out or that a deleted account held is kept in
-# /var/lib/useraccountd/highest-id. A new account gets one number as its UID
-# and as its own group's GID, above that mark and above every UID and GID in
-# use in the ranges of login.defs and every owner of an entry in the home
-# base (the kept homes of accounts deleted by hand). A missing mark is
-# started from those; a mark that is not a root-owned regular file only root
-# may write, or holds no number, refuses every add and delete until an
-# administrator fixes or removes it. When the ranges are used up, add is
-# refused rather than reusing an ID. Accounts that other tools add (adduser,
-# useradd) do not look at the mark and may get an ID that this script freed.
-#
-# Subordinate IDs (/etc/subuid, /etc/subgid): their owner can take each of
-# them in a user namespace. add never gives an ID inside a range, and is
-# refused while the ranges of login.defs reach into those from which useradd
-# hands out new ranges (SUB_UID_MIN.., SUB_GID_MIN..). New accounts get no
-# range. delete ends the processes under the account's range too; a range
-# that holds another account's UID or overlaps another owner's range refuses
-# delete, since their processes cannot be told apart.
-#
-# lock sets the expiry date to day 1 (1970-01-02), which PAM's account stage
-# refuses for every way in (su, login, an ssh key, cron, at), and puts "!"
-# before the password, when there is one, for a service that checks only
-# passwords. It records what it changed in /var/lib/useraccountd/locked/NAME;
-# unlock puts back the expiry of before, takes away the "!" that lock put
-# there, and nothing else: an account without a password stays without one.
-# Both read the account back: not in the state asked for, they fail
-# (status 1); already there, they succeed and log that nothing changed.
-# unlock refuses an expiry that lock did not set, and a password that lock
-# found empty. A password locked without an expiry (by hand, or by earlier
-# versions of this script) is unlocked as those did.
-#
-# The state directory /var/lib/useraccountd is root's alone (mode 0700): no
-# other user can read it, or open, and so lock, anything in it. Each
-# command holds the lock file in it while it reads or changes the state.
-#
-# The homes are looked at beneath any file system mounted on them (a private
-# mount namespace in which the home base is bound over itself, without the
-# mounts below it): a user's own mount on a home, which may refuse root or
-# hang for as long as its owner likes, never refuses or holds up a command.
-# A home base that is a symlink is looked at where it leads.
-#
-# delete first ends what the account could still run: it disables its
-# lingering, stops its user manager, ends every process whose real or saved
-# UID is the account's or in its subordinate range (whatever its cgroup,
-# until none is left), and removes its crontab and its at jobs; a missing
-# cron or at is no error. The processes are killed from root, one pidfd at a
-# time, so that none of them can stop or signal the killer. Then the account
-# goes. Its home directory is kept, but given to root with mode 0700: only
-# when it is the account's own, a real directory (no symlink) at the HOME
-# base plus the name and owned by the account. Any other home is left as it
-# is, and that is logged. Files the account left outside its home keep its
-# UID.
-#
-# Every step that waits on something outside the script has a time bound
-# (the *_seconds constants below): one that overruns it fails the command
-# (status 124) rather than hold up the service.
-#
-# Backends. /etc/useraccountd/useraccount.conf chooses where the accounts
-# live: "backend = local" (the default, and all that is said above) or
-# "backend = directory", an LDAP directory that every host reads through
-# NSS. The directory's code is /etc/useraccountd/directory.sh, which this
-# script sources once the command and the name have passed the checks
-# above; it shares the name rules, the reserved names and the ending of an
-# account's processes with the local backend.
-#
-# Exit status: 0 done, 1 the account is not in the state asked for, 2
-# command refused, 124 a step timed out, otherwise the status of the failed
-# tool. Every action, every failure and every refusal is logged with the tag
-# "useraccount".
+# - Every word comes from whoever may send to the queue: the command and the
+#   name are checked before anything else reads them, and text from the
+#   queue is logged with %q so it cannot forge a line.
+# - Only managed accounts are touched (membership of managed_group, a UID in
+#   the ranges of login.defs); root and system accounts never, whatever
+#   their groups.
+# - No ID is given twice or inside a subordinate range: the mark in
+#   mark_file only rises, and is raised before an account is made or after
+#   it is gone, so a failure skips a number rather than frees one.
+# - Files that steer root (the mark, the reserved names, the range files,
+#   the settings, the directory code) count only when only root may write
+#   them (only_root_writes).
+# - The homes are scanned in a private mount namespace where the home base
+#   is bound over itself without the mounts below it, so a user's own mount
+#   can neither hide an owner nor hang the scan; a symlinked base is
+#   followed first, since find does not descend a symlinked start point.
+# - delete's processes are ended from root, one pidfd each, by real or saved
+#   UID, so the account cannot stop or signal what ends them.
+# - Every step that waits on something outside the script is bounded (the
+#   *_seconds constants): a command fails with 124 rather than hold up the
+#   service.
+# - With "backend = directory" in settings_file, directory_code is sourced
+#   once the command and the name have passed the checks, and shares them.
 
 set -euo pipefail
 # A failure inside $(...) ends the script too.
