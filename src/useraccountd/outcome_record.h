@@ -9,6 +9,7 @@
 
 #include <string_view>
 
+#include "command_result.h"
 #include "outcome_line.h"
 
 // A command that an earlier daemon started and never saw end (it was killed,
@@ -20,9 +21,8 @@ void record_unfinished_command();
 // start finds it there should this daemon die in between.
 void record_command_start(std::string_view text);
 
-// After it ran: wait_status as system() returned it, run_error its errno
-// when that was -1.
-void record_command_end(std::string_view text, int wait_status, int run_error);
+// After it ran: its line, then the note emptied.
+void record_command_end(std::string_view text, const command_result& result);
 
 // A message that runs no command: refused, oversized or ignored.
 void record_outcome(long type, outcome what, std::string_view detail, std::string_view text);

@@ -233,6 +233,15 @@ TEST_F(service, log_file_or_record_in_missing_directory_is_logged_and_serving_go
     ASSERT_EQ(q.send(7, "made"), 0);
     ASSERT_TRUE(wait_for_output(d, debug_line(2)));
     EXPECT_TRUE(read_file("/quex/missing/outcomes").ends_with("\t7\tignored\t\tmade\n"));
+    // Put in its place, a directory of another user's is refused, each time.
+    std::filesystem::remove_all("/quex/missing");
+    ASSERT_EQ(mkdir("/quex/missing", 0755), 0);
+    ASSERT_EQ(chown("/quex/missing", 65534, 65534), 0);
+    ASSERT_EQ(q.send(7, "swapped"), 0);
+    EXPECT_TRUE(wait_for_daemon_entry(d, error,
+                                      "Can not write outcome record: /quex/missing/outcomes, "
+                                      "error: Operation not permitted; type 7, ignored: swapped"));
+    EXPECT_FALSE(file_exists("/quex/missing/outcomes"));
     std::filesystem::remove_all("/quex/missing");
     ASSERT_EQ(q.send(7, "removed"), 0);
     EXPECT_TRUE(
@@ -529,9 +538,19 @@ TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
               "READY=1\nSTATUS=Waiting for a command; served 0, failed 0");
     d.signal(SIGKILL);
     ASSERT_TRUE(wait_for_runs(4, 20s));
-    for (int start = 0; start < 2; ++start) {
+    // The next start tells it once; a command that ended before a stop, or
+    // before its daemon was killed waiting, is told by its own line only.
+    for (int start = 0; start < 3; ++start) {
         process next = start_fast({"-r", record});
         ASSERT_TRUE(wait_for_output(next, debug_line(0)));
+        if (start == 0) {
+            ASSERT_EQ(q.send(1, "ends before the stop"), 0);
+            ASSERT_TRUE(wait_for_output(next, debug_line(1)));
+        }
+        if (start == 1) {
+            next.signal(SIGKILL);
+            continue;
+        }
         stop(next);
     }
     EXPECT_TRUE(file_exists(record + ".running"));
@@ -545,6 +564,7 @@ TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
                   {"3", "oversized", "over 8191 bytes", ""},
                   {"1", "signal", "9", "killed"},
                   {"1", "unknown", "its daemon ended while it ran", "outlives 'its daemon'"},
+                  {"1", "succeeded", "0", "ends before the stop"},
               }));
     struct stat st {};
     ASSERT_EQ(stat(record.c_str(), &st), 0);
