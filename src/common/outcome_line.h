@@ -25,9 +25,6 @@
 
 #include "text_escape.h"
 
-// The daemon's lines have this many fields.
-inline constexpr std::size_t outcome_line_fields = 5;
-
 enum class outcome {
     succeeded,  // status 0
     failed,     // a status other than 0
