@@ -94,24 +94,44 @@ in_namespace() {
         in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm bogus 2>/dev/null
         echo "postrm_bogus=$?"
     fi
-    if [[ $scenario == purge ]]; then
-        # The key file seen through an overlay with xino, which gives it an
-        # inode number above 2^63; the service's queue under the key that
-        # ftok(3) computes from it (this scenario has an IPC namespace of its
-        # own).
-        mkdir "$layer/key-upper" "$layer/key-work"
-        mount -t overlay overlay \
-            -o "lowerdir=$root/quex,upperdir=$layer/key-upper,workdir=$layer/key-work,xino=on" "$root/quex"
-        echo "purge_inode=$(stat -c %i "$root$key_file")"
-        # shellcheck disable=SC2016 # for perl
-        in_root setpriv --reuid useraccountd --regid useraccountd --clear-groups \
-            perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
-            "$key_file"
+    if [[ $scenario == purge* ]]; then
+        # The packaged tool prepares the queue, and records its key for postrm,
+        # as the unit does at each start.
+        install -D -m 0755 "$data/usr/bin/useraccountctl" "$root/usr/bin/useraccountctl"
+        prepare() {
+            in_root useraccountctl prepare --owner useraccountd --group useraccount >/dev/null
+        }
+    fi
+    case $scenario in
+        purge)
+            # The key file seen through an overlay with xino, which gives it an
+            # inode number above 2^63.
+            mkdir "$layer/key-upper" "$layer/key-work"
+            mount -t overlay overlay \
+                -o "lowerdir=$root/quex,upperdir=$layer/key-upper,workdir=$layer/key-work,xino=on" "$root/quex"
+            echo "purge_inode=$(stat -c %i "$root$key_file")"
+            prepare
+            echo "queue_key=$(cat "$root/var/lib/useraccountd/queue-key")"
+            echo 4242 >"$root/var/lib/useraccountd/highest-id"
+            echo saved >"$root/var/lib/useraccountd/saved-commands"
+            touch "$root/var/lib/useraccountd/lock"
+            ;;
+        purge-key-replaced)
+            prepare
+            cp "$root$key_file" "$root$key_file.new" && mv "$root$key_file.new" "$root$key_file"
+            ;;
+        purge-unprepared)
+            # shellcheck disable=SC2016 # for perl
+            in_root setpriv --reuid useraccountd --regid useraccountd --clear-groups \
+                perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
+                "$key_file"
+            ;;
+    esac
+    if [[ $scenario == purge* ]]; then
         echo "queues_before_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
-        echo 4242 >"$root/var/lib/useraccountd/highest-id"
-        echo saved >"$root/var/lib/useraccountd/saved-commands"
-        in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm purge >/dev/null
+        in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm purge >/dev/null 2>"$layer/purge.err"
         echo "purge=$?"
+        echo "purge_err=$(cat "$layer/purge.err")"
         echo "queues_after_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
         echo "state_after_purge=$(cd "$root/var/lib/useraccountd" && echo *)"
     fi
@@ -226,6 +246,11 @@ for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man7/useraccountd-sen
     check "packaged $page is man/${page#*/}" \
         cmp -s <(gzip -dc "$data/usr/share/man/$page.gz") "$source_dir/man/${page#*/}"
 done
+
+# The tests build the tool once more with a hook that kills it at each step of
+# its custody of queued commands; the packaged tool has none.
+expect_eq "the packaged useraccountctl has no hook of the tests" "" \
+    "$(grep -a -o USERACCOUNTCTL_KILL_AT "$data/usr/bin/useraccountctl")"
 
 # Every program the unit runs, other than kill, is the package's own.
 unit=$data/lib/systemd/system/useraccountd.service
@@ -347,14 +372,30 @@ expect_eq "[existing] the site's key file keeps its content" \
     "$(md5sum <<<"site key" | cut -d' ' -f1)" "${result[key_sum]:-}"
 expect_eq "[existing] the ID mark is kept" 4242 "${result[mark]:-}"
 
-# The queue key for any inode number: purge removes the service's queue.
+# The queue key that prepare recorded, for any inode number: purge removes the
+# service's queue, the saved commands, the key's record and the script's
+# lock.
 run_scenario purge
 check "[purge] the key file's inode is above 2^63 (${result[purge_inode]:-})" \
     test "${#result[purge_inode]}" -ge 19
+check "[purge] prepare records the key with that inode (${result[queue_key]:-})" \
+    grep -qE "^[0-9]+ [0-9]+ ${result[purge_inode]:-none}\$" <<<"${result[queue_key]:-}"
 expect_eq "[purge] the service's queue is made" 1 "${result[queues_before_purge]:-}"
 expect_eq "[purge] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge] postrm says nothing" "" "${result[purge_err]:-}"
 expect_eq "[purge] the service's queue is removed" 0 "${result[queues_after_purge]:-}"
-expect_eq "[purge] the saved commands go, the ID mark stays" highest-id "${result[state_after_purge]:-}"
+expect_eq "[purge] the saved commands, the key's record and the lock go, the ID mark stays" \
+    highest-id "${result[state_after_purge]:-}"
+# A key file replaced since prepare may name another program's queue; and a
+# service that never prepared its queue has none to remove.
+run_scenario purge-key-replaced
+expect_eq "[purge-key-replaced] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge-key-replaced] the queue stays" 1 "${result[queues_after_purge]:-}"
+expect_contains "[purge-key-replaced] postrm says why" "is not the key file the service's queue was made for" \
+    "${result[purge_err]:-}"
+run_scenario purge-unprepared
+expect_eq "[purge-unprepared] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge-unprepared] a queue that prepare did not make stays" 1 "${result[queues_after_purge]:-}"
 
 expect_eq "the host's user database is unchanged" "$host_had_user" \
     "$(grep -c '^useraccountd:' /etc/passwd)"

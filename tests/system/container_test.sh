@@ -979,8 +979,8 @@ for group in useraccount2 useraccount; do
     echo "restart with the group changed to $group, under the loop, took $took s"
     check "$group: active within the bound ($took s)" in_range "$took" 0 6
     served_once "group-$group"
-    check "$group: the held commands moved over" \
-        grep -qE 'moved 3 message\(s\) from private queue' <<<"$(journal_after "$wait_mark")"
+    check "$group: the waiting commands moved over, kept in the saved-commands file meanwhile" \
+        grep -qE 'moved 3 message\(s\) from queue [0-9]+ to queue [0-9]+, in order' <<<"$(journal_after "$wait_mark")"
     expect_eq "$group: the queue's creator group" "root $group" \
         "$(in_ct ipcs -q -c | awk -v id="$(in_ct useraccountctl status | sed -n 's/^id: *//p')" '$1 == id {print $3, $4}')"
 done
@@ -1048,6 +1048,8 @@ expect_eq "purge removes the queue" "" "$(queue_line "$queue_key")"
 check "purge keeps the service user" user_exists useraccountd
 check "purge keeps the sender group" group_exists useraccount
 check "purge keeps the managed group" group_exists useraccount-managed
+expect_eq "purge leaves the ID mark alone in /var/lib/useraccountd" highest-id \
+    "$(in_ct ls /var/lib/useraccountd)"
 # shellcheck disable=SC2016 # an awk program
 expect_eq "purge keeps the ID mark, the highest UID given" \
     "$(in_ct awk -F: '$3 >= 1000 && $3 <= 60000 && $3 > max {max = $3} END {print max}' /etc/passwd)" \
