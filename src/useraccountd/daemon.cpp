@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bounded_number.h"
 #include "command_queue.h"
 #include "config.h"
 #include "daemonize.h"
@@ -32,6 +33,7 @@ const char* app_name = nullptr;
 std::optional<std::string> conf_file_name;
 std::optional<std::string> pid_file_name;
 std::optional<std::string> record_file_name;
+unsigned long long record_limit = default_record_limit;
 int pid_fd = -1;
 FILE* log_stream = nullptr;
 volatile sig_atomic_t running = 0;
@@ -46,10 +48,15 @@ struct start_options {
 };
 
 const option long_options[] = {
-    {"conf_file", required_argument, nullptr, 'c'}, {"test_conf", required_argument, nullptr, 't'},
-    {"log_file", required_argument, nullptr, 'l'},  {"help", no_argument, nullptr, 'h'},
-    {"daemon", no_argument, nullptr, 'd'},          {"pid_file", required_argument, nullptr, 'p'},
-    {"record", required_argument, nullptr, 'r'},    {nullptr, 0, nullptr, 0},
+    {"conf_file", required_argument, nullptr, 'c'},
+    {"test_conf", required_argument, nullptr, 't'},
+    {"log_file", required_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},
+    {"daemon", no_argument, nullptr, 'd'},
+    {"pid_file", required_argument, nullptr, 'p'},
+    {"record", required_argument, nullptr, 'r'},
+    {"record_size", required_argument, nullptr, 's'},
+    {nullptr, 0, nullptr, 0},
 };
 
 void print_help() {
@@ -62,6 +69,8 @@ void print_help() {
     printf("   -d --daemon               Daemonize this application\n");
     printf("   -p --pid_file  filename   PID file used by daemonized app\n");
     printf("   -r --record    filename   Record the outcome of each message\n");
+    printf("   -s --record_size bytes    Rotate the record at this size (default %llu)\n",
+           default_record_limit);
     printf("\n");
 }
 
@@ -70,7 +79,7 @@ void print_help() {
 std::optional<int> read_options(int argc, char* argv[], start_options& options) {
     int option_index = 0;
     int value;
-    while ((value = getopt_long(argc, argv, "c:l:t:p:dhr:", long_options, &option_index)) != -1) {
+    while ((value = getopt_long(argc, argv, "c:l:t:p:dhr:s:", long_options, &option_index)) != -1) {
         switch (value) {
             case 'c':
                 conf_file_name = optarg;
@@ -84,6 +93,15 @@ std::optional<int> read_options(int argc, char* argv[], start_options& options) 
             case 'r':
                 record_file_name = optarg;
                 break;
+            case 's':
+                if (const auto limit = parse_number(optarg, min_record_limit, max_record_limit)) {
+                    record_limit = *limit;
+                    break;
+                }
+                fprintf(stderr, "%s: invalid record size '%s': bytes, from %llu to %llu\n",
+                        app_name, optarg, min_record_limit, max_record_limit);
+                print_help();
+                return 1;
             case 'd':
                 options.start_daemonized = 1;
                 break;

@@ -30,7 +30,8 @@ int note_error = 0;
 // Where the record lives. -r is read once, at start.
 struct record_place {
     std::string dir;
-    std::string file;  // the record's name in dir
+    std::string file;     // the record's name in dir
+    std::string rotated;  // the older generation, FILE.1
     // Beside it, the note of the command that runs: its text while it runs,
     // empty otherwise.
     std::string note;
@@ -47,6 +48,7 @@ record_place& place() {
         const std::size_t slash = name.rfind('/');
         made.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
         made.file = slash == std::string::npos ? name : name.substr(slash + 1);
+        made.rotated = made.file + ".1";
         made.note = made.file + ".running";
         return made;
     }();
@@ -104,6 +106,23 @@ int open_record_file(int dir, const std::string& name, int flags, struct stat* s
                         st);
 }
 
+// The record, opened for one line of size bytes: renamed to FILE.1 first
+// when the line would take it past the bound. *size_before is its size.
+int open_for_line(int dir, std::size_t size, off_t* size_before) {
+    const record_place& p = place();
+    struct stat st {};
+    int fd = open_record_file(dir, p.file, O_WRONLY | O_APPEND | O_CREAT, &st);
+    if (fd != -1 && st.st_size > 0 &&
+        static_cast<unsigned long long>(st.st_size) + size > record_limit) {
+        close(fd);
+        fd = renameat(dir, p.file.c_str(), dir, p.rotated.c_str()) == -1
+                 ? -1
+                 : open_record_file(dir, p.file, O_WRONLY | O_APPEND | O_CREAT, &st);
+    }
+    *size_before = st.st_size;
+    return fd;
+}
+
 // Appends the whole line or nothing: a reader must never meet part of a line
 // that the next one would continue. 0, or an error number.
 int append_line(const char* line, std::size_t size) {
@@ -111,15 +130,15 @@ int append_line(const char* line, std::size_t size) {
     if (dir == -1) {
         return errno;
     }
-    struct stat before {};
-    const int fd = open_record_file(dir, place().file, O_WRONLY | O_APPEND | O_CREAT, &before);
+    off_t size_before = 0;
+    const int fd = open_for_line(dir, size, &size_before);
     int error = fd == -1 ? errno : 0;
     if (fd != -1) {
         const ssize_t written = write(fd, line, size);
         if (written != static_cast<ssize_t>(size)) {
             error = written == -1 ? errno : ENOSPC;
             if (written > 0) {
-                (void)!ftruncate(fd, before.st_size);
+                (void)!ftruncate(fd, size_before);
             }
         }
         if (close(fd) == -1 && error == 0) {

@@ -1,10 +1,13 @@
 // The outcome record (-r): for every message taken off the queue, one line
 // once its fate is known (outcome_line.h), so that a sender who may read the
 // file learns what became of its command. A line is written with one append
-// to a file opened for it alone, so a rotation needs no signal and a reader
-// takes a line only once its newline is there. Without -r nothing is
-// written. A line that cannot be written is one LOG_ERR entry holding it,
-// and serving goes on.
+// to a file opened for it alone, so a reader takes a line only once its
+// newline is there. Before a line would take the file past record_limit
+// (-s), the daemon renames it to FILE.1, replacing the one before, and
+// starts the file anew: the record never takes much more than twice the
+// bound, however fast messages come. Without -r nothing is written. A line
+// that cannot be written is one LOG_ERR entry holding it, and serving goes
+// on.
 #pragma once
 
 #include <string_view>

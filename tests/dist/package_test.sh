@@ -196,7 +196,6 @@ listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
 }' | sort -k3)
 expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/default/useraccountd
--rw-r--r-- root/root ./etc/logrotate.d/useraccountd-outcomes
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
 -rw-r--r-- root/root ./etc/useraccountd/reserved-names
@@ -236,7 +235,6 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     usr/libexec/useraccountd/check-account-command:dist/libexec/check-account-command \
     usr/libexec/useraccountd/wait-for-commands:dist/libexec/wait-for-commands \
     usr/libexec/useraccountd/prepare-record:dist/libexec/prepare-record \
-    etc/logrotate.d/useraccountd-outcomes:dist/logrotate.d/useraccountd-outcomes \
     usr/share/doc/useraccountd/examples/send-command.c:dist/examples/send-command.c \
     usr/share/doc/useraccountd/examples/send-command.py:dist/examples/send-command.py \
     usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl; do
@@ -273,7 +271,6 @@ done
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 expected_conffiles='/etc/default/useraccountd
-/etc/logrotate.d/useraccountd-outcomes
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
 /etc/useraccountd/reserved-names

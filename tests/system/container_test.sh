@@ -673,8 +673,19 @@ stop_during_slow_command() {
 
 section "stop during a command"
 make_script_slow
-# Meanwhile, a rotation while a sender waits for its outcome: the line comes
-# in the new file, and the old lines stay in the old one.
+# Meanwhile, the record rotates itself before a line would take it past its
+# bound, set in /etc/default/useraccountd: at 64 KiB the second of two lines
+# of the longest text passes it. A sender that waits then follows the
+# rename and finds its line in the new file; the old lines stay in the old.
+in_ct sh -c 'echo USERACCOUNTD_RECORD_SIZE=65536 >>/etc/default/useraccountd'
+reset_start_limit
+check "restart with a record of 64 KiB" in_ct systemctl restart useraccountd
+expect_contains "the unit gives the daemon the bound" " -s 65536 " \
+    "$(in_ct cat "/proc/$(unit_property MainPID)/cmdline" | tr '\0' ' ')"
+long=$(head -c 8191 /dev/zero | tr '\0' x)
+for _ in 1 2; do
+    in_ct useraccountctl send --type 2 --raw "$long"
+done
 in_ct sh -c "useraccountctl send --wait=30 slow rotation 5 >/root/rotation.out; echo \$? >/root/rotation.status" &
 rotation_sender=$!
 # The daemon's note of the running command holds its text until its line
@@ -686,12 +697,13 @@ for _ in $(seq 75); do
     note_holds 'slow rotation 5' && break
     sleep 0.2
 done
-check "logrotate rotates the record" in_ct logrotate -f /etc/logrotate.d/useraccountd-outcomes
 check "while the command runs" note_holds 'slow rotation 5'
 wait "$rotation_sender"
 expect_eq "the waiting sender learns its outcome after the rotation" 0 "$(in_ct cat /root/rotation.status)"
 check "from the new file" grep -qE $'\tsucceeded\t0\tslow rotation 5$' <<<"$(in_ct cat "$record")"
 check "the old lines are in the rotated file" grep -qE $'\tlock alice$' <<<"$(in_ct cat "$record.1")"
+check "each file within the bound" \
+    test "$(in_ct stat -c %s "$record")" -le 65536 -a "$(in_ct stat -c %s "$record.1")" -le 65536
 expect_eq "the new file is the group's to read" "useraccountd:useraccount 640" \
     "$(in_ct stat -c '%U:%G %a' "$record")"
 stop_during_slow_command one after-stop stop
