@@ -115,6 +115,12 @@ in_namespace() {
             echo 4242 >"$root/var/lib/useraccountd/highest-id"
             echo saved >"$root/var/lib/useraccountd/saved-commands"
             touch "$root/var/lib/useraccountd/lock"
+            # A remove first: the saved commands go aside.
+            in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm remove >/dev/null 2>"$layer/remove.err"
+            echo "remove=$?"
+            echo "remove_err=$(cat "$layer/remove.err")"
+            echo "state_after_remove=$(cd "$root/var/lib/useraccountd" && echo *)"
+            echo "set_aside=$(cat "$root"/var/lib/useraccountd/saved-commands.removed-* 2>&1)"
             ;;
         purge-key-replaced)
             prepare
@@ -377,11 +383,17 @@ check "[purge] the key file's inode is above 2^63 (${result[purge_inode]:-})" \
     test "${#result[purge_inode]}" -ge 19
 check "[purge] prepare records the key with that inode (${result[queue_key]:-})" \
     grep -qE "^[0-9]+ [0-9]+ ${result[purge_inode]:-none}\$" <<<"${result[queue_key]:-}"
+expect_eq "[purge] postrm remove" 0 "${result[remove]:-}"
+check "[purge] remove sets the saved commands aside, under a name with the time (${result[state_after_remove]:-})" \
+    grep -qE '^highest-id lock queue-key saved-commands\.removed-[0-9]{8}T[0-9]{6}Z$' <<<"${result[state_after_remove]:-}"
+expect_eq "[purge] as they were" saved "${result[set_aside]:-}"
+expect_contains "[purge] remove says where" "the commands that waited at the removal are set aside in /var/lib/useraccountd/saved-commands.removed-" \
+    "${result[remove_err]:-}"
 expect_eq "[purge] the service's queue is made" 1 "${result[queues_before_purge]:-}"
 expect_eq "[purge] postrm purge" 0 "${result[purge]:-}"
 expect_eq "[purge] postrm says nothing" "" "${result[purge_err]:-}"
 expect_eq "[purge] the service's queue is removed" 0 "${result[queues_after_purge]:-}"
-expect_eq "[purge] the saved commands, the key's record and the lock go, the ID mark stays" \
+expect_eq "[purge] the commands set aside, the key's record and the lock go, the ID mark stays" \
     highest-id "${result[state_after_purge]:-}"
 # A key file replaced since prepare may name another program's queue; and a
 # service that never prepared its queue has none to remove.

@@ -1022,7 +1022,15 @@ expect_eq "the service runs after the reinstall" active "$(in_ct systemctl is-ac
 expect_no_kill "reinstall" "$mark"
 
 section "remove, then install again"
+# Two commands wait behind a slow one when the package goes: the stop lets
+# the slow one end and saves the two, and the removal sets them aside, said
+# in the journal. After a reboot an install puts nothing back.
 reset_start_limit
+mark=$(cursor)
+in_ct useraccountctl send slow aside 3
+in_ct useraccountctl send add aside-1
+in_ct useraccountctl send add aside-2
+wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow aside$' 15
 if ! in_ct dpkg -r useraccountd >"$work/remove.log" 2>&1; then
     cat "$work/remove.log" >&2
     fail "dpkg -r"
@@ -1031,6 +1039,16 @@ expect_not_contains "dpkg -r warns of nothing" warning "$(cat "$work/remove.log"
 expect_eq "remove stops the service" inactive "$(in_ct systemctl is-active useraccountd)"
 check "remove keeps the key file" in_ct test -f /quex/etc/useraccount/useraccountkey.json
 expect_eq "remove keeps the queue" "$queue_key $queue_id" "$(queue_line "$queue_key" | awk '{print $1, $2}')"
+aside=$(in_ct sh -c 'ls /var/lib/useraccountd/saved-commands.removed-*' 2>/dev/null)
+check "remove sets the saved commands aside (${aside:-none})" test -n "$aside"
+check "under a name no start reads" in_ct test ! -e /var/lib/useraccountd/saved-commands
+expect_eq "with the two that waited" "add aside-1 add aside-2" \
+    "$(in_ct grep -E '^add aside-[12]$' "$aside" | xargs)"
+check "the journal says where" wait_journal "$mark" "useraccountd(\\[[0-9]+\\])?: the commands that waited at the removal are set aside in $aside" 5
+power_off
+boot_container
+expect_eq "the container's systemd is up again" running "$state"
+mark=$(cursor)
 if ! in_ct env DEBIAN_FRONTEND=noninteractive dpkg -i /root/useraccountd.deb >"$work/install-again.log" 2>&1; then
     cat "$work/install-again.log" >&2
     fail "dpkg -i after dpkg -r"
@@ -1039,6 +1057,11 @@ expect_eq "the service is enabled again" enabled "$(in_ct systemctl is-enabled u
 expect_eq "the service runs again" active "$(in_ct systemctl is-active useraccountd)"
 expect_eq "the key file still keeps its inode" "$key_inode" \
     "$(in_ct stat -c %i /quex/etc/useraccount/useraccountkey.json)"
+sleep 3
+journal=$(journal_after "$mark")
+expect_not_contains "the install restores nothing" "restored " "$journal"
+expect_not_contains "nor runs what was set aside" "added user aside-" "$journal"
+check "which stays for the administrator" in_ct test -f "$aside"
 
 section "remove and purge"
 for step in -r -P; do
