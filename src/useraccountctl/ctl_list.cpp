@@ -26,7 +26,10 @@ int run_list(int argc, char** argv) {
             "\n"
             "Show every message waiting, oldest first, with its position, type, size and\n"
             "text (non-printing bytes escaped), without taking anything off the queue.\n"
-            "Never creates the queue. Needs read permission on it.\n",
+            "Never creates the queue. Needs read permission on it.\n"
+            "\n"
+            "Options:\n"
+            "  -h, --help   print this help\n",
             program_name);
         return 0;
     }
