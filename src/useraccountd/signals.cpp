@@ -73,7 +73,10 @@ void handle_signal(int sig) {
 
 void hold_requests() {
     const sigset_t requests = request_signals();
-    sigprocmask(SIG_BLOCK, &requests, nullptr);
+    if (sigprocmask(SIG_BLOCK, &requests, nullptr) == -1) {
+        perror("sigprocmask");
+        exit(1);
+    }
 }
 
 void install_signal_handlers() {
