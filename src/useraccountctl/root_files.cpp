@@ -15,9 +15,9 @@
 
 namespace {
 
-// Reports the error errno holds, or why, about name in the state directory.
-int refused(const std::string& name, const char* what_then, const char* why = nullptr) {
-    const char* text = why != nullptr ? why : errno == ELOOP ? "a symbolic link" : strerror(errno);
+// Reports the error errno holds about name in the state directory.
+int refused(const std::string& name, const char* what_then) {
+    const char* text = errno == ELOOP ? "a symbolic link" : strerror(errno);
     report(LOG_ERR, "%s%s%s: %s; %s", state_dir, name.empty() ? "" : "/", name.c_str(), text,
            what_then);
     return exit_failure;
