@@ -675,14 +675,15 @@ section "stop during a command"
 make_script_slow
 # Meanwhile, the record rotates itself before a line would take it past its
 # bound, set in /etc/default/useraccountd: at 64 KiB the second of two lines
-# of the longest text passes it. A sender that waits then follows the
-# rename and finds its line in the new file; the old lines stay in the old.
+# of the longest text of control bytes, escaped at four bytes a byte, passes
+# it. A sender that waits then follows the rename and finds its line in the
+# new file; the old lines stay in the old.
 in_ct sh -c 'echo USERACCOUNTD_RECORD_SIZE=65536 >>/etc/default/useraccountd'
 reset_start_limit
 check "restart with a record of 64 KiB" in_ct systemctl restart useraccountd
 expect_contains "the unit gives the daemon the bound" " -s 65536 " \
     "$(in_ct cat "/proc/$(unit_property MainPID)/cmdline" | tr '\0' ' ')"
-long=$(head -c 8191 /dev/zero | tr '\0' x)
+long=$(head -c 8191 /dev/zero | tr '\0' '\001')
 for _ in 1 2; do
     in_ct useraccountctl send --type 2 --raw "$long"
 done
@@ -1030,7 +1031,7 @@ mark=$(cursor)
 in_ct useraccountctl send slow aside 3
 in_ct useraccountctl send add aside-1
 in_ct useraccountctl send add aside-2
-wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow aside$' 15
+wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow aside 3$' 15
 if ! in_ct dpkg -r useraccountd >"$work/remove.log" 2>&1; then
     cat "$work/remove.log" >&2
     fail "dpkg -r"
