@@ -212,7 +212,7 @@ server::server(server_kind kind, int delay) : kind_(kind) {
     for (char** e = environ; *e != nullptr; ++e) {
         env_strings.emplace_back(*e);
     }
-    if (kind == server_kind::daemon && !config.notify_socket.empty()) {
+    if (kind != server_kind::floor && !config.notify_socket.empty()) {
         env_strings.push_back("NOTIFY_SOCKET=" + config.notify_socket);
     }
     std::vector<char*> envp;

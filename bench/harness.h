@@ -17,7 +17,7 @@
 //
 // Each benchmark lives in a file of its own, named for it, and adds its rows
 // to the table: bench_drain (drain.cpp), bench_idle (idle.cpp), bench_memory
-// (memory.cpp), bench_stop (stop.cpp).
+// (memory.cpp), bench_stop (stop.cpp), bench_flood (flood.cpp).
 #pragma once
 
 #include <sys/types.h>
@@ -40,6 +40,7 @@ struct settings {
     int idle_seconds = 10;
     int memory_messages = 10000;
     int stop_trials = 300;
+    int flood_seconds = 10;
     unsigned seed = 1;
     // When set, the daemon runs with $NOTIFY_SOCKET naming it, as under its
     // unit.
@@ -169,5 +170,6 @@ void bench_drain(const char* label, int messages, int rounds, bool real_sudo, co
 void bench_idle(server_kind daemon_kind = server_kind::daemon, const std::string& condition = "");
 void bench_memory();
 void bench_stop();
+void bench_flood();
 
 }  // namespace bench

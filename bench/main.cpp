@@ -21,9 +21,10 @@ namespace {
 [[noreturn]] void usage() {
     fprintf(stderr,
             "usage: useraccount_bench --daemon PATH --floor PATH\n"
-            "       [--only drain|sudo|idle|notify|memory|stop|record]...\n"
+            "       [--only drain|sudo|idle|notify|memory|stop|record|flood]...\n"
             "       [--drain N] [--drain-rounds R] [--sudo-drain N] [--sudo-drain-rounds R]\n"
-            "       [--idle-seconds S] [--memory-messages N] [--stop-trials N] [--seed N]\n");
+            "       [--idle-seconds S] [--memory-messages N] [--stop-trials N] [--seed N]\n"
+            "       [--flood-seconds S]\n");
     exit(2);
 }
 
@@ -57,6 +58,8 @@ int main(int argc, char* argv[]) {
             config.memory_messages = std::stoi(value);
         } else if (arg == "--stop-trials") {
             config.stop_trials = std::stoi(value);
+        } else if (arg == "--flood-seconds") {
+            config.flood_seconds = std::stoi(value);
         } else if (arg == "--seed") {
             config.seed = static_cast<unsigned>(std::stoul(value));
         } else {
@@ -108,13 +111,21 @@ int main(int argc, char* argv[]) {
         bench_idle(server_kind::daemon, ", $NOTIFY_SOCKET set");
         config.notify_socket.clear();
     }
-    // The same, with the outcome record on, as the packaged unit runs it.
+    // The same, with the outcome record on and $NOTIFY_SOCKET set, as the
+    // packaged unit runs it.
     if (wanted("record")) {
-        progress("drain with the outcome record, sudo bound to /usr/bin/true\n");
-        bench_drain("(sudo = /usr/bin/true), record on", config.drain_messages, config.drain_rounds,
-                    false, sink, server_kind::daemon_record);
+        const log_sink manager(std::string(work_dir) + "/notify");
+        config.notify_socket = manager.path();
+        progress("drain with the outcome record and $NOTIFY_SOCKET, sudo bound to /usr/bin/true\n");
+        bench_drain("(sudo = /usr/bin/true), record on, $NOTIFY_SOCKET set", config.drain_messages,
+                    config.drain_rounds, false, sink, server_kind::daemon_record, &manager);
         progress("idle with the outcome record\n");
-        bench_idle(server_kind::daemon_record);
+        bench_idle(server_kind::daemon_record, ", $NOTIFY_SOCKET set");
+        config.notify_socket.clear();
+    }
+    if (wanted("flood")) {
+        progress("a flood of long messages with the outcome record\n");
+        bench_flood();
     }
     if (wanted("memory")) {
         progress("memory\n");

@@ -103,11 +103,6 @@ CODE [[
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   file(INSTALL DESTINATION "${_ua_etc}" TYPE FILE FILES "${_ua_dist}/useraccountd.conf"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  # The outcome record's rotation; the unit writes the record at this fixed
-  # path whatever the prefix.
-  file(INSTALL DESTINATION "${_ua_etc}/logrotate.d" TYPE FILE
-       FILES "${_ua_dist}/logrotate.d/useraccountd-outcomes"
-       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   # sudo ignores a drop-in that others may write, and one whose name has a
   # dot in it.
   file(INSTALL DESTINATION "${_ua_etc}/sudoers.d" TYPE FILE

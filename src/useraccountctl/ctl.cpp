@@ -3,15 +3,18 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <syslog.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+#include <ctime>
+#include <string_view>
+
+#include "bounded_number.h"
 
 namespace {
 
@@ -22,35 +25,28 @@ namespace {
     fputc('\n', stderr);
 }
 
-// Columns: key, id, permissions, bytes, messages, two pids, owner uid and
-// gid, creator uid and gid, then times. A row that does not read so is none.
-std::optional<queue_row> parse_queue_row(std::string_view line) {
-    std::array<std::string_view, 10> column;
-    std::size_t count = 0;
-    for (std::size_t at = 0; count < column.size();) {
-        at = line.find_first_not_of(" \t\n", at);
-        if (at == std::string_view::npos) {
-            break;
-        }
-        const std::size_t end = std::min(line.find_first_of(" \t\n", at), line.size());
-        column.at(count++) = line.substr(at, end - at);
-        at = end;
+// Under systemd, standard output may be the journal itself (JOURNAL_STREAM
+// names its device and inode): a line there and in the system log would
+// show twice.
+bool stdout_is_journal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || fstat(STDOUT_FILENO, &st) == -1) {
+        return false;
     }
-    queue_row row;
-    if (count < column.size() || !whole_number(column[1], row.id) ||
-        !whole_number(column[7], row.owner) || !whole_number(column[9], row.creator)) {
-        return std::nullopt;
-    }
-    return row;
+    return std::string_view(stream) == std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 }  // namespace
 
+// The messages keep errno: a caller may still look at why a call failed.
 int failed(const char* format, ...) {
+    const int error = errno;
     va_list args;
     va_start(args, format);
     print_message(program_name, format, args);
     va_end(args);
+    errno = error;
     return exit_failure;
 }
 
@@ -75,57 +71,44 @@ int usage_error(const char* command, const char* format, ...) {
     return usage_hint(command);
 }
 
-bool parse_positive(const char* text, long* value) {
-    if (*text < '0' || *text > '9') {
-        return false;
+void report(int priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list log_args;
+    va_copy(log_args, args);
+    if (!stdout_is_journal()) {
+        vprintf(format, args);
+        putchar('\n');
+        fflush(stdout);
     }
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed <= 0) {
-        return false;
-    }
-    *value = parsed;
-    return true;
+    vsyslog(priority, format, log_args);
+    va_end(log_args);
+    va_end(args);
 }
 
-// A name first, as chown reads it; else a whole decimal id.
-bool parse_id(const char* text, bool is_user, unsigned* id) {
+std::optional<unsigned> parse_id(const char* text, bool is_user) {
     if (is_user) {
         if (const passwd* entry = getpwnam(text)) {
-            *id = entry->pw_uid;
-            return true;
+            return entry->pw_uid;
         }
     } else if (const group* entry = getgrnam(text)) {
-        *id = entry->gr_gid;
-        return true;
+        return entry->gr_gid;
     }
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = strtoul(text, &end, 10);
     // (uid_t) -1 means "unchanged" to the kernel, never a user.
-    if (errno != 0 || *end != '\0' || value >= 0xffffffffUL) {
-        return false;
-    }
-    *id = static_cast<unsigned>(value);
-    return true;
+    return parse_number(text, 0U, 0xfffffffeU);
 }
 
-bool parse_mode(const char* text, unsigned* mode) {
-    if (*text < '0' || *text > '7') {
-        return false;
+std::string local_time(time_t when) {
+    char text[64];
+    struct tm local {};
+    if (when == 0) {
+        return "never";
     }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = strtoul(text, &end, 8);
-    if (errno != 0 || *end != '\0' || value > 0777) {
-        return false;
+    if (localtime_r(&when, &local) == nullptr ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0) {
+        return std::to_string(when);
     }
-    *mode = static_cast<unsigned>(value);
-    return true;
+    return text;
 }
 
 std::string user_name(uid_t uid) {
@@ -146,28 +129,6 @@ std::string group_name(gid_t gid) {
     return text;
 }
 
-bool read_queue_table(std::vector<queue_row>& rows) {
-    FILE* table = fopen("/proc/sysvipc/msg", "re");
-    if (table == nullptr) {
-        return false;
-    }
-    char* line = nullptr;
-    std::size_t size = 0;
-    bool first = true;  // the column names
-    while (getline(&line, &size, table) != -1) {
-        if (const auto row = parse_queue_row(line); row && !first) {
-            rows.push_back(*row);
-        }
-        first = false;
-    }
-    const bool read = ferror(table) == 0;
-    const int error = errno;
-    free(line);
-    fclose(table);
-    errno = error;
-    return read;
-}
-
 pid_t lock_holder(int fd) {
     struct flock lock {};
     lock.l_type = F_WRLCK;
@@ -175,5 +136,7 @@ pid_t lock_holder(int fd) {
     if (fcntl(fd, F_GETLK, &lock) == -1) {
         return -1;
     }
-    return lock.l_type == F_UNLCK ? 0 : lock.l_pid;
+    // A read lock, which anyone who may read the file can take, is no
+    // daemon's: it locks its file for writing.
+    return lock.l_type == F_WRLCK ? lock.l_pid : 0;
 }

@@ -1,14 +1,21 @@
 // useraccountctl: what its commands share. Each command lives in a file of
 // its own (ctl_send.cpp, ctl_status.cpp, ...), takes its own argv (argv[0]
 // names the command, as getopt reports it) and returns the exit status.
+//
+// One error convention (src/common/README.md): a function that can fail says
+// why, once, where it fails, and returns an exit status, 0 for success; its
+// caller passes a status other than 0 on and adds nothing. Failures go to
+// standard error (failed(), call_failed()); prepare and save, which run under
+// the service, tell what they do to the queue and to the saved commands on
+// standard output and in the system log (report()). The codecs print
+// nothing: they return std::optional or bool.
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <charconv>
+#include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 inline constexpr char program_name[] = "useraccountctl";
 
@@ -42,37 +49,50 @@ int call_failed(const char* call, const char* note = nullptr);
 [[gnu::format(printf, 2, 3)]] int usage_error(const char* command, const char* format, ...);
 int usage_hint(const char* command);
 
-// A whole positive decimal number, nothing else around it.
-bool parse_positive(const char* text, long* value);
-
-// A whole decimal number of the type, nothing else around it.
-template <typename Number>
-bool whole_number(std::string_view text, Number& value) {
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    return !text.empty() && error == std::errc() && stop == end;
-}
+// On standard output and in the system log (opened by the command), once in
+// the journal: what became of a queue, of the messages on it and of the
+// saved commands.
+[[gnu::format(printf, 2, 3)]] void report(int priority, const char* format, ...);
 
 // A user or group name first, as chown reads it; else a whole decimal id.
-bool parse_id(const char* text, bool is_user, unsigned* id);
-// Permission bits in octal, 0 to 0777.
-bool parse_mode(const char* text, unsigned* mode);
+std::optional<unsigned> parse_id(const char* text, bool is_user);
+
+// "2026-12-08 17:10:02 +0000" in local time, "never" for 0.
+std::string local_time(time_t when);
 
 // "1000 (alice)", or the bare number when the database has no such entry.
 std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);
 
-// One queue of the system's table as /proc/sysvipc/msg lists it, which every
-// user may read, even one who may only write to the queue.
-struct queue_row {
-    int id = -1;
-    uid_t owner = 0;
-    uid_t creator = 0;  // never changes, whoever the owner becomes
-};
-// Every queue in the table of this IPC namespace; false with errno when the
-// table cannot be read.
-bool read_queue_table(std::vector<queue_row>& rows);
-
 // The process holding a write lock on the open file, 0 when none does, -1
 // with errno when the question fails. Reads need no write access.
 pid_t lock_holder(int fd);
+
+// A descriptor, closed when its holder goes.
+class unique_fd {
+  public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    ~unique_fd() { reset(); }
+    unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) {
+            reset(other.fd_);
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ != -1; }
+    void reset(int fd = -1) {
+        if (fd_ != -1) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};

@@ -6,16 +6,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "account_command.h"
+#include "bounded_number.h"
 #include "command_queue.h"
 #include "ctl.h"
 #include "outcome_wait.h"
+#include "queue_ops.h"
 
 namespace {
 
@@ -47,10 +51,8 @@ void print_send_help() {
         program_name, program_name, default_record_file, max_text_size);
 }
 
-int not_prepared() {
-    failed(
-        "no command queue: the useraccountd service has not prepared the queue yet "
-        "(it does when it starts); nothing sent");
+int not_prepared(const char* why) {
+    failed("no command queue: the useraccountd service has %s; nothing sent", why);
     return exit_not_prepared;
 }
 
@@ -60,24 +62,21 @@ int not_prepared() {
 // be open to every user (to inject commands, or to read them), or belong to
 // an ordinary user, to empty or remove, and logind removes it when the user
 // logs out, with the messages on it. The service prepares the queue.
-// The queue's id, or -1 with *status the exit status after a message.
-int open_queue_for_sending(int* status) {
+int open_queue_for_sending(int& queue_id) {
     const char* failed_call = nullptr;
-    const int queue_id = open_command_queue(&failed_call, false);
+    queue_id = open_command_queue(&failed_call, false);
     if (queue_id != -1) {
-        return queue_id;
+        return 0;
     }
-    const bool no_such = errno == ENOENT;
-    if (no_such && failed_call == std::string_view("msgget")) {
-        *status = not_prepared();
-    } else if (no_such) {
-        failed("key file %s: %s (is useraccountd installed?); nothing sent", queue_key_file,
-               strerror(errno));
-        *status = exit_not_installed;
-    } else {
-        *status = call_failed(failed_call);
+    if (errno != ENOENT) {
+        return call_failed(failed_call);
     }
-    return -1;
+    if (failed_call == std::string_view("msgget")) {
+        return not_prepared("not prepared the queue yet (it does when it starts)");
+    }
+    failed("key file %s: %s (is useraccountd installed?); nothing sent", queue_key_file,
+           strerror(errno));
+    return exit_not_installed;
 }
 
 // Debian gives system accounts, the service user among them, ids below this;
@@ -88,19 +87,23 @@ constexpr uid_t first_ordinary_uid = 1000;
 // as root) and owned by root or a system account. A queue that someone else
 // took under the key while it was free, or that an ordinary user owns, is
 // theirs to read, empty or re-permission whatever its mode: nothing goes to
-// it. The queue checked is the one opened, by its id: one made anew under
-// the key since has another. IPC_STAT needs read permission, which a sender
-// lacks; the kernel's table shows every user the owner and creator.
-// 0, or the exit status after a message.
+// it. Nor to one of mode 0, which prepare is setting up: root's send would
+// pass its permissions and land among the commands it puts back. The queue
+// checked is the one opened, by its id: one made anew under the key since
+// has another. IPC_STAT needs read permission, which a sender lacks; the
+// kernel's table shows every user the owner and creator.
 int check_queue_is_roots(int queue_id) {
     std::vector<queue_row> rows;
-    if (!read_queue_table(rows)) {
-        return call_failed("/proc/sysvipc/msg", "the queue's creator is unknown; nothing sent");
+    if (read_queue_table(rows, "the queue's creator is unknown; nothing sent") != 0) {
+        return exit_failure;
     }
     const auto row = std::find_if(rows.begin(), rows.end(),
                                   [queue_id](const queue_row& r) { return r.id == queue_id; });
     if (row == rows.end()) {  // removed since it was opened
-        return not_prepared();
+        return not_prepared("not prepared the queue yet (it does when it starts)");
+    }
+    if ((row->mode & 0777U) == 0) {
+        return not_prepared("not finished preparing the queue");
     }
     if (row->creator != 0) {
         failed(
@@ -171,25 +174,30 @@ int run_send(int argc, char** argv) {
     while ((option_char = getopt_long(argc, argv, "+t:nr:h", long_options, nullptr)) != -1) {
         switch (option_char) {
             case 't':
-                if (!parse_positive(optarg, &type)) {
-                    return usage_error(argv[0], "invalid type '%s': a positive integer is needed",
-                                       optarg);
+                if (const auto value = parse_number(optarg, 1L, LONG_MAX)) {
+                    type = *value;
+                    break;
                 }
-                break;
+                return usage_error(argv[0], "invalid type '%s': a positive integer is needed",
+                                   optarg);
             case 'n':
                 flags |= IPC_NOWAIT;
                 break;
             case 'r':
                 raw_text = optarg;
                 break;
-            case 'w':
-                wait = true;
-                if (optarg != nullptr && !parse_positive(optarg, &timeout)) {
+            case 'w': {
+                const auto value = optarg == nullptr ? std::optional<long>(0)
+                                                     : parse_number(optarg, 1L, max_wait_seconds);
+                if (!value) {
                     return usage_error(argv[0],
                                        "invalid time '%s': a positive number of seconds is needed",
                                        optarg);
                 }
+                wait = true;
+                timeout = *value;
                 break;
+            }
             case 'R':
                 record = optarg;
                 break;
@@ -214,9 +222,9 @@ int run_send(int argc, char** argv) {
         return exit_text_too_long;
     }
 
-    int status = 0;
-    const int queue_id = open_queue_for_sending(&status);
-    if (queue_id == -1 || (status = check_queue_is_roots(queue_id)) != 0) {
+    int queue_id = -1;
+    int status = open_queue_for_sending(queue_id);
+    if (status != 0 || (status = check_queue_is_roots(queue_id)) != 0) {
         return status;
     }
     // Where the record ends before the send: the command's line comes after.

@@ -1,15 +1,20 @@
 // useraccountctl send --wait: follows the daemon's outcome record (useraccountd
 // -r; src/common/outcome_line.h describes its lines) from where it ended
-// before the send, until the first line with the sent type and text.
+// before the send, until the first line with the sent type and text, across
+// the renames that rotate it.
 #pragma once
 
 #include <sys/types.h>
 
+#include <climits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Where the packaged unit has the daemon write its record.
 inline constexpr char default_record_file[] = "/var/log/useraccountd/outcomes.log";
+
+inline constexpr long max_wait_seconds = INT_MAX;
 
 // Exit statuses of send --wait for the command's outcome; those of the send
 // itself are in ctl.h.
@@ -37,23 +42,21 @@ class outcome_follower {
     // returns the exit status its outcome means.
     int wait_for(long type, std::string_view text, long timeout);
 
-  private:
-    // One file the record's name has stood for, read up to offset.
+    // One file the record's name has stood for, read up to offset, the end
+    // of its last whole line.
     struct record_file {
         int fd = -1;
         dev_t dev = 0;
         ino_t ino = 0;
         off_t offset = 0;
-        std::string partial;  // a line whose newline has not come yet
     };
 
-    bool open_current();
-    static bool find_line(record_file& file, long type, const std::string& escaped,
-                          std::string& found);
+  private:
+    bool known(const struct stat& st) const;
+    int open_file(const std::string& path, bool from_end);
 
     std::string path_;
-    record_file current_;
-    // The file before a rotation, still read: a line may land in it while
-    // the name moves on.
-    record_file previous_;
+    // The files the name stood for since the mark, oldest first, the last
+    // two only.
+    std::vector<record_file> files_;
 };

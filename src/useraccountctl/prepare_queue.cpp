@@ -1,63 +1,41 @@
-// useraccountctl prepare: the queue created exclusively, by root with the
-// sender group as its creator group, and given its owner, group and mode; a
-// queue that anyone could write, or that someone else created, made safe.
+// useraccountctl prepare, at the key: the queue is made the service's own
+// whatever is found there. A queue that someone else created is removed, one
+// that anyone could write loses what waited on it, and one whose creator
+// group is not the sender group is made anew with its messages. The commands
+// kept in the saved-commands file go first onto the queue (custody.h).
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "command_queue.h"
 #include "ctl.h"
-#include "prepare.h"
-
-bool set_perm(int id, const ipc_perm& perm) {
-    msqid_ds info{};
-    if (msgctl(id, IPC_STAT, &info) == -1) {
-        return false;
-    }
-    info.msg_perm.uid = perm.uid;
-    info.msg_perm.gid = perm.gid;
-    info.msg_perm.mode = perm.mode;
-    return msgctl(id, IPC_SET, &info) == 0;
-}
+#include "custody.h"
+#include "queue_ops.h"
 
 namespace {
 
-ipc_perm target_perm(const queue_target& t) {
-    ipc_perm perm{};
-    perm.uid = t.owner;
-    perm.gid = t.group;
-    perm.mode = static_cast<decltype(perm.mode)>(t.mode);
-    return perm;
-}
+// How long prepare keeps at the key against someone who keeps creating the
+// queue; the unit tries again later.
+constexpr std::chrono::seconds key_time{5};
 
-// Under systemd, standard output may be the journal itself (JOURNAL_STREAM
-// names its device and inode): a line there and in the system log would
-// show twice.
-bool stdout_is_journal() {
-    const char* stream = getenv("JOURNAL_STREAM");
-    struct stat st {};
-    if (stream == nullptr || fstat(STDOUT_FILENO, &st) == -1) {
-        return false;
-    }
-    const std::string_view text(stream);
-    const std::size_t colon = text.find(':');
-    return colon != std::string_view::npos && text.substr(0, colon) == std::to_string(st.st_dev) &&
-           text.substr(colon + 1) == std::to_string(st.st_ino);
-}
+// The queues that others created under the key and prepare removed, told
+// once, however many there were.
+struct squatters {
+    std::map<uid_t, unsigned long> queues_by_creator;
+    unsigned long queues = 0;
+    unsigned long messages = 0;
+    int last_id = -1;
+};
 
 // "uid 1000 (bob): 5, uid 0 (root): 1": the first few, the most first; a
 // single user's count only when asked for.
@@ -79,70 +57,9 @@ std::string most_first(const std::map<uid_t, unsigned long>& counts, std::size_t
     return text;
 }
 
-}  // namespace
-
-std::string describe(const ipc_perm& perm) {
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", perm.mode & 0777U);
-    return "owner " + user_name(perm.uid) + ", group " + group_name(perm.gid) + ", mode " + mode;
-}
-
-void report(int priority, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list log_args;
-    va_copy(log_args, args);
-    if (!stdout_is_journal()) {
-        vprintf(format, args);
-        putchar('\n');
-        fflush(stdout);
-    }
-    vsyslog(priority, format, log_args);
-    va_end(log_args);
-    va_end(args);
-}
-
-// The queue with the sender group as its creator group, closed (mode 0) to
-// all but root until it is set up. The kernel grants the group bits to the
-// creator group as well as to the owner group, never changes the creator
-// group, and takes it from the effective group of the creating process: that
-// is set first, so that nothing runs between the removal of the queue being
-// replaced and the create, and a user who loops on the key gets no time to
-// take it.
-int create_exclusive(const queue_target& t, int replacing, const char** failed_call) {
-    const gid_t saved = getegid();
-    if (setegid(t.group) == -1) {
-        *failed_call = "setegid";
-        return -1;
-    }
-    *failed_call = "msgctl IPC_RMID";
-    int id = replacing == -1 ? 0 : msgctl(replacing, IPC_RMID, nullptr);
-    if (id == 0 || errno == EINVAL || errno == EIDRM) {  // removed, or gone already
-        *failed_call = "msgget";
-        id = msgget(t.key, IPC_CREAT | IPC_EXCL);
-    }
-    const int error = errno;
-    if (setegid(saved) == -1) {
-        perror("useraccountctl: setegid");
-        exit(exit_failure);
-    }
-    errno = error;
-    return id;
-}
-
-void count_squatter(squatters& seen, int id, const msqid_ds& info) {
-    ++seen.queues_by_creator[info.msg_perm.cuid];
-    ++seen.queues;
-    seen.messages += waiting(info);
-    seen.last_id = id;
-}
-
 // Someone else created the queue, and may empty it, read it or re-permission
 // it whatever its owner and mode: it went, with what was on it.
 void report_squatters(const squatters& seen, const queue_target& t) {
-    if (seen.queues == 0) {
-        return;
-    }
     const std::string who =
         most_first(seen.queues_by_creator, seen.queues_by_creator.size(), false);
     if (seen.queues == 1) {
@@ -151,16 +68,18 @@ void report_squatters(const squatters& seen, const queue_target& t) {
                "message(s) on it discarded unread",
                seen.last_id, static_cast<unsigned>(t.key), who.c_str(), t.owner_text,
                seen.messages);
-        return;
+    } else if (seen.queues > 1) {
+        report(LOG_WARNING,
+               "removed %lu queues (key 0x%08x) that %s, neither root nor %s, kept creating as "
+               "prepare removed them: %lu message(s) on them discarded unread",
+               seen.queues, static_cast<unsigned>(t.key), who.c_str(), t.owner_text, seen.messages);
     }
-    report(LOG_WARNING,
-           "removed %lu queues (key 0x%08x) that %s, neither root nor %s, kept creating as "
-           "prepare removed them: %lu message(s) on them discarded unread",
-           seen.queues, static_cast<unsigned>(t.key), who.c_str(), t.owner_text, seen.messages);
 }
 
+// Why the kernel refuses a new queue with ENOSPC: its limit, how many queues
+// there are, and who created the most (by creator, whom no owner change
+// hides).
 void report_full_table() {
-    const int error = errno;
     std::string limit = "unknown";
     if (FILE* f = fopen("/proc/sys/kernel/msgmni", "re")) {
         char text[32] = {};
@@ -169,10 +88,9 @@ void report_full_table() {
         }
         fclose(f);
     }
-    // By creator, whom no owner change hides.
     std::map<uid_t, unsigned long> by_creator;
     std::vector<queue_row> rows;
-    read_queue_table(rows);
+    read_queue_table(rows, "who holds the queues is unknown");
     for (const queue_row& row : rows) {
         ++by_creator[row.creator];
     }
@@ -182,7 +100,15 @@ void report_full_table() {
            "exist; the users who created the most: %s): remove queues no longer needed "
            "(ipcs -q -c, ipcrm -q ID) or raise kernel.msgmni",
            limit.c_str(), rows.size(), who.empty() ? "none listed" : who.c_str());
-    errno = error;
+}
+
+// A new queue into created after replacing (-1: none) is removed.
+int create(const queue_target& t, int replacing, int& created) {
+    const int status = create_exclusive(t, replacing, created);
+    if (status != 0 && errno == ENOSPC) {
+        report_full_table();
+    }
+    return status;
 }
 
 // Closes a queue that anyone could write to everyone outside its owner and
@@ -190,8 +116,9 @@ void report_full_table() {
 // could have sent it. What comes later has passed the new permissions.
 int tighten(int id, msqid_ds& info, const queue_target& t) {
     const unsigned before = info.msg_perm.mode & 0777U;
-    if (!set_perm(id, target_perm(t)) || msgctl(id, IPC_STAT, &info) == -1) {
-        return call_failed("msgctl", "closing the queue to other users");
+    if (set_perm(id, t.owner, t.group, t.mode, "closing the queue to other users") != 0 ||
+        msgctl(id, IPC_STAT, &info) == -1) {
+        return exit_failure;
     }
     unsigned long discarded = 0;
     queue_message unread{};  // with no room asked for: the text is never read
@@ -214,43 +141,100 @@ int tighten(int id, msqid_ds& info, const queue_target& t) {
     return 0;
 }
 
-int set_up_created(int id, const queue_target& t, int& holding, msglen_t qbytes) {
-    msqid_ds info{};
-    if (qbytes != 0) {
-        if (msgctl(id, IPC_STAT, &info) == -1) {
-            return call_failed("msgctl IPC_STAT");
-        }
-        info.msg_qbytes = qbytes;
-        if (msgctl(id, IPC_SET, &info) == -1) {
-            return call_failed("msgctl IPC_SET", "the byte limit of the queue it replaces");
-        }
-    }
-    if (release_held(id, holding) != 0) {
-        return exit_failure;
-    }
-    if (!set_perm(id, target_perm(t)) || msgctl(id, IPC_STAT, &info) == -1) {
-        return call_failed("msgctl IPC_SET");
-    }
-    printf("created queue %d (key 0x%08x): %s\n", id, static_cast<unsigned>(t.key),
-           describe(info.msg_perm).c_str());
-    return 0;
-}
-
-// before: the permissions as prepare found them.
-int set_up_existing(int id, const ipc_perm& before, const queue_target& t, int& holding) {
-    if (release_held(id, holding) != 0) {
-        return exit_failure;
-    }
+// A queue prepare keeps as it is, given its owner, group and mode.
+int set_up_existing(int id, const ipc_perm& before, const queue_target& t) {
     if (before.uid == t.owner && before.gid == t.group && (before.mode & 0777U) == t.mode) {
         printf("queue %d (key 0x%08x) already so: %s\n", id, static_cast<unsigned>(t.key),
                describe(before).c_str());
         return 0;
     }
-    const ipc_perm after = target_perm(t);
-    if (!set_perm(id, after)) {
-        return call_failed("msgctl IPC_SET");
+    if (set_perm(id, t.owner, t.group, t.mode, "setting up the queue") != 0) {
+        return exit_failure;
     }
+    ipc_perm after = before;
+    after.uid = t.owner;
+    after.gid = t.group;
+    after.mode = static_cast<decltype(after.mode)>(t.mode);
     printf("changed queue %d (key 0x%08x): %s (was %s)\n", id, static_cast<unsigned>(t.key),
            describe(after).c_str(), describe(before).c_str());
     return 0;
+}
+
+// A look at the key: what was found there made the service's own, or left
+// in created to be set up. 0 with nothing done when someone else took the
+// key meanwhile: look again.
+int look_at_key(const queue_target& t, custody& c, squatters& seen, int& created, bool& done) {
+    const int id = msgget(t.key, 0);
+    if (id == -1 && errno == ENOENT) {
+        return create(t, -1, created);
+    }
+    msqid_ds info{};
+    if (id == -1 || msgctl(id, IPC_STAT, &info) == -1) {
+        return id != -1 && (errno == EINVAL || errno == EIDRM) ? 0 : call_failed("msgget");
+    }
+    if (squatted(info.msg_perm, t)) {
+        ++seen.queues_by_creator[info.msg_perm.cuid];
+        ++seen.queues;
+        seen.messages += waiting(info);
+        seen.last_id = id;
+        return create(t, id, created);
+    }
+    // An earlier prepare ended while it put the kept commands on this queue:
+    // they go on, and it is set up, unless its creator group is no longer
+    // the one wanted; then it is made anew with them.
+    if (restoring_onto(c, id)) {
+        if (info.msg_perm.cgid == t.group) {
+            created = id;
+            return 0;
+        }
+        if (restore_onto(c, id, t, false) != 0 || msgctl(id, IPC_STAT, &info) == -1) {
+            return exit_failure;
+        }
+    }
+    const ipc_perm found = info.msg_perm;
+    if (open_to_all(info.msg_perm, t) && tighten(id, info, t) != 0) {
+        return exit_failure;
+    }
+    if (info.msg_perm.cgid == t.group && !c.file) {
+        done = true;
+        return set_up_existing(id, found, t);
+    }
+    return replace_queue(c, id, info, t, created);
+}
+
+}  // namespace
+
+int prepare_queue(const queue_target& t) {
+    custody c;
+    if (const int status = load_custody(c); status != 0) {
+        return status;
+    }
+    squatters seen;
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    int created = -1;
+    bool done = false;
+    unsigned long rounds = 0;
+    while (status == 0 && created == -1 && !done &&
+           std::chrono::steady_clock::now() - start < key_time) {
+        status = look_at_key(t, c, seen, created, done);
+        ++rounds;
+    }
+    report_squatters(seen, t);
+    msqid_ds info{};
+    if (created != -1 && (status = restore_onto(c, created, t)) == 0 &&
+        msgctl(created, IPC_STAT, &info) == 0) {
+        printf("created queue %d (key 0x%08x): %s\n", created, static_cast<unsigned>(t.key),
+               describe(info.msg_perm).c_str());
+    }
+    if (created != -1) {
+        return status;
+    }
+    if (status != 0 || done) {
+        return status;
+    }
+    return failed(
+        "could not create the queue (key 0x%08x): someone else took the key each of %lu times "
+        "in %lld s",
+        static_cast<unsigned>(t.key), rounds, static_cast<long long>(key_time.count()));
 }

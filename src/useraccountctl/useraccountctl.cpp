@@ -1,11 +1,15 @@
 // useraccountctl: the operator's tool for useraccountd. It sends account
 // commands the way the daemon reads them back, looks at the command queue and
-// the daemon, prepares the queue's permissions, and stops the daemon in order.
-// This folder holds the tool alone: the command table (here), one file per
-// command (ctl_send, ctl_status, ctl_list, ctl_prepare with prepare_queue,
-// prepare_messages and prepare_saved, ctl_stop, ctl_save with the files of
-// saved_commands and state_files) and what the commands share (ctl.h). The queue
-// contract and the quoting it shares with the daemon live in src/common.
+// the daemon, prepares the queue's permissions, keeps the waiting commands
+// across a reboot, and stops the daemon in order. This folder holds the tool
+// alone: the command table (here), one file per command (ctl_send with
+// outcome_wait, ctl_status, ctl_list, ctl_prepare, ctl_stop, ctl_save), the
+// custody of queued commands (custody) with its store (root_files) and what
+// it does to a queue (queue_ops), the codecs of the saved-commands file
+// (saved_file) and of the kernel's table of queues (queue_row), and what the
+// commands share (ctl.h). The queue contract, the quoting, the outcome line,
+// numbers and the trust in files it shares with the daemon live in
+// src/common.
 #include <cstdio>
 #include <string>
 #include <string_view>

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -48,14 +47,6 @@ int scan_int(FILE* in, int* value) {
 
 namespace {
 
-// 0 for a regular file, else the error that refuses it.
-int refusal_of(const struct stat& st) {
-    if (S_ISREG(st.st_mode)) {
-        return 0;
-    }
-    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-}
-
 // Only a regular file is read, and opening it never blocks: a FIFO or a
 // device put in the file's place must not hang the daemon in a reload, where
 // a stop request would then wait behind it. It is looked at before it is
@@ -65,13 +56,12 @@ FILE* open_conf_file(const char* name) {
     if (stat(name, &st) == -1) {
         return nullptr;
     }
-    int refusal = refusal_of(st);
-    const int fd = refusal == 0 ? open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-    if (fd == -1) {
-        errno = refusal != 0 ? refusal : errno;
+    if (const int refusal = trust_refusal(st, file_use::readable); refusal != 0) {
+        errno = refusal;
         return nullptr;
     }
-    return stream_unless_refused(fd, "r", fstat(fd, &st) == -1 ? errno : refusal_of(st));
+    return stream_of(
+        open_checked(AT_FDCWD, name, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, file_use::readable), "r");
 }
 
 }  // namespace

@@ -12,15 +12,14 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "bounded_number.h"
 #include "command_queue.h"
 #include "config.h"
 #include "daemonize.h"
@@ -34,6 +33,7 @@ const char* app_name = nullptr;
 std::optional<std::string> conf_file_name;
 std::optional<std::string> pid_file_name;
 std::optional<std::string> record_file_name;
+unsigned long long record_limit = default_record_limit;
 int pid_fd = -1;
 FILE* log_stream = nullptr;
 volatile sig_atomic_t running = 0;
@@ -41,11 +41,22 @@ int delay = 1;
 
 namespace {
 
+// What main keeps of its options beyond the process-wide state.
+struct start_options {
+    std::optional<std::string> log_file_name;
+    int start_daemonized = 0;
+};
+
 const option long_options[] = {
-    {"conf_file", required_argument, nullptr, 'c'}, {"test_conf", required_argument, nullptr, 't'},
-    {"log_file", required_argument, nullptr, 'l'},  {"help", no_argument, nullptr, 'h'},
-    {"daemon", no_argument, nullptr, 'd'},          {"pid_file", required_argument, nullptr, 'p'},
-    {"record", required_argument, nullptr, 'r'},    {nullptr, 0, nullptr, 0},
+    {"conf_file", required_argument, nullptr, 'c'},
+    {"test_conf", required_argument, nullptr, 't'},
+    {"log_file", required_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},
+    {"daemon", no_argument, nullptr, 'd'},
+    {"pid_file", required_argument, nullptr, 'p'},
+    {"record", required_argument, nullptr, 'r'},
+    {"record_size", required_argument, nullptr, 's'},
+    {nullptr, 0, nullptr, 0},
 };
 
 void print_help() {
@@ -58,53 +69,23 @@ void print_help() {
     printf("   -d --daemon               Daemonize this application\n");
     printf("   -p --pid_file  filename   PID file used by daemonized app\n");
     printf("   -r --record    filename   Record the outcome of each message\n");
+    printf("   -s --record_size bytes    Rotate the record at this size (default %llu)\n",
+           default_record_limit);
     printf("\n");
 }
 
-// In daemon mode the file-creation mask is 0; a log file created with the
-// default mode would let every local user forge the log of a service that
-// runs commands as root. For the same reason an existing file is used only if
-// nobody else could have planted it or could write to it: not a symlink nor
-// on a path that another user controls, owned by this user or root, and for a
-// regular file neither a second name of another file nor writable by group or
-// others. A device such as /dev/full serves as it is.
-FILE* open_log_file(const char* name) {
-    const int fd =
-        open_trusted(name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
-    if (fd == -1) {
-        return nullptr;
-    }
-    struct stat st {};
-    int refusal = fstat(fd, &st) == -1 ? errno : 0;
-    const bool others_file = st.st_uid != geteuid() && st.st_uid != 0;
-    const bool shared_file =
-        S_ISREG(st.st_mode) && ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_nlink != 1);
-    if (refusal == 0 && (others_file || shared_file)) {
-        refusal = EPERM;
-    }
-    return stream_unless_refused(fd, "a+", refusal);
-}
-
-}  // namespace
-
-int main(int argc, char* argv[]) {
-    hold_requests();
-    // Each echo line reaches the journal or a file as it is written, not when
-    // a buffer fills or the process ends.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    app_name = argv[0];
-    std::optional<std::string> log_file_name;
-    int start_daemonized = 0;
+// The options, acted on as they are met. Returns the exit status when the
+// run ends here (help, a configuration test, a bad option), else nothing.
+std::optional<int> read_options(int argc, char* argv[], start_options& options) {
     int option_index = 0;
-
     int value;
-    while ((value = getopt_long(argc, argv, "c:l:t:p:dhr:", long_options, &option_index)) != -1) {
+    while ((value = getopt_long(argc, argv, "c:l:t:p:dhr:s:", long_options, &option_index)) != -1) {
         switch (value) {
             case 'c':
                 conf_file_name = optarg;
                 break;
             case 'l':
-                log_file_name = optarg;
+                options.log_file_name = optarg;
                 break;
             case 'p':
                 pid_file_name = optarg;
@@ -112,8 +93,17 @@ int main(int argc, char* argv[]) {
             case 'r':
                 record_file_name = optarg;
                 break;
+            case 's':
+                if (const auto limit = parse_number(optarg, min_record_limit, max_record_limit)) {
+                    record_limit = *limit;
+                    break;
+                }
+                fprintf(stderr, "%s: invalid record size '%s': bytes, from %llu to %llu\n",
+                        app_name, optarg, min_record_limit, max_record_limit);
+                print_help();
+                return 1;
             case 'd':
-                start_daemonized = 1;
+                options.start_daemonized = 1;
                 break;
             case 't':
                 return test_conf_file(optarg);
@@ -127,53 +117,72 @@ int main(int argc, char* argv[]) {
                 break;
         }
     }
+    return std::nullopt;
+}
 
-    if (start_daemonized == 1) {
+// In daemon mode the file-creation mask is 0; a log file created with the
+// default mode would let every local user forge the log of a service that
+// runs commands as root. For the same reason an existing file is used only if
+// nobody else could have planted it or could write to it (file_trust.h); a
+// device such as /dev/full serves as it is. A log file that cannot be opened
+// is logged, and the debug lines go to standard output.
+void open_log_stream(const std::optional<std::string>& log_file_name) {
+    log_stream = stdout;
+    if (!log_file_name) {
+        return;
+    }
+    const char* name = log_file_name->c_str();
+    FILE* log_file = stream_of(
+        open_trusted_file(name, O_RDWR | O_APPEND | O_CREAT | O_NOCTTY, 0644, file_use::own_stream),
+        "a+");
+    if (log_file == nullptr) {
+        syslog(LOG_ERR, "Can not open log file: %s, error: %s", name, strerror(errno));
+        return;
+    }
+    log_stream = log_file;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    hold_requests();
+    // Each echo line reaches the journal or a file as it is written, not when
+    // a buffer fills or the process ends.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    app_name = argv[0];
+    start_options options;
+    if (const auto status = read_options(argc, argv, options)) {
+        return *status;
+    }
+    if (options.start_daemonized == 1) {
         daemonize();
     }
 
     openlog(argv[0], LOG_PID | LOG_CONS, LOG_DAEMON);
     syslog(LOG_INFO, "Started %s", app_name);
-
     notify_open();
     install_signal_handlers();
-
-    log_stream = stdout;
-    if (log_file_name) {
-        FILE* log_file = open_log_file(log_file_name->c_str());
-        if (log_file != nullptr) {
-            log_stream = log_file;
-        } else {
-            syslog(LOG_ERR, "Can not open log file: %s, error: %s", log_file_name->c_str(),
-                   strerror(errno));
-        }
-    }
-
+    open_log_stream(options.log_file_name);
     read_conf_file(0);
     running = 1;
     record_unfinished_command();
-
     const char* failed_call = nullptr;
     const int msg_queue_id = open_command_queue(&failed_call);
     if (msg_queue_id == -1) {
         perror(failed_call);
         exit(1);
     }
-    // A service manager sends its reload or stop only after this, once the
-    // handlers are in place.
-    notify_ready();
 
-    const int status =
-        run_service_loop(msg_queue_id, log_stream == stdout ? "stdout" : log_file_name->c_str());
+    const int status = run_service_loop(
+        msg_queue_id, log_stream == stdout ? "stdout" : options.log_file_name->c_str());
 
-    notify_stopping();
     if (log_stream != stdout) {
         fclose(log_stream);
     }
     syslog(LOG_INFO, "Stopped %s", app_name);
     closelog();
     conf_file_name.reset();
-    log_file_name.reset();
+    options.log_file_name.reset();
     pid_file_name.reset();
     record_file_name.reset();
     return status;

@@ -36,18 +36,10 @@ void open_dev_null_as_stdio() {
 // name another user planted, nor reached through a path that another user
 // controls, for a file of theirs or of the system.
 void take_pid_file(const char* name) {
-    const int fd = open_trusted(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
-    if (fd == -1) {
-        exit(1);
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        st.st_uid != geteuid()) {
-        exit(1);
-    }
+    const int fd = open_trusted_file(name, O_RDWR | O_CREAT | O_NOCTTY, 0640, file_use::own_file);
     // Never truncate before the lock is ours: the file may be a running
     // daemon's, whose id must stay readable.
-    if (lockf(fd, F_TLOCK, 0) == -1) {
+    if (fd == -1 || lockf(fd, F_TLOCK, 0) == -1) {
         exit(1);
     }
     char text[32];

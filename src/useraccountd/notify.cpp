@@ -24,6 +24,9 @@ bool failure_logged = false;
 unsigned long long commands_served = 0;
 unsigned long long commands_failed = 0;
 std::string current_status;
+// READY=1 goes with the next state: the first one, and the first after a
+// reload.
+bool ready_due = true;
 
 long long monotonic_usec() {
     timespec now{};
@@ -101,13 +104,16 @@ std::string counts_text() {
            std::to_string(commands_failed);
 }
 
-std::string status_text(activity now, int pause_seconds) {
+std::string status_text(daemon_state now, int pause_seconds) {
     switch (now) {
-        case activity::in_command:
+        case daemon_state::in_command:
             return "Running an account command" + counts_text();
-        case activity::pausing:
+        case daemon_state::pausing:
             return "Pausing " + std::to_string(pause_seconds) + " s" + counts_text();
-        case activity::waiting:
+        case daemon_state::stopping:
+            return "Stopping" + counts_text();
+        case daemon_state::waiting:
+        case daemon_state::reloading:
             break;
     }
     return "Waiting for a command" + counts_text();
@@ -134,49 +140,34 @@ void notify_open() {
     }
 }
 
-void notify_ready() {
+void notify_state(daemon_state now, int pause_seconds) {
     if (notify_fd == -1) {
         return;
     }
-    // After a reload the manager keeps the last status, which still holds.
-    if (current_status.empty()) {
-        current_status = status_text(activity::waiting, 0);
-        send_notification("READY=1\nSTATUS=" + current_status);
-    } else {
-        send_notification("READY=1");
-    }
-}
-
-void notify_reloading() {
-    if (notify_fd == -1) {
-        return;
-    }
-    send_notification("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonic_usec()));
-}
-
-void notify_stopping() {
-    if (notify_fd == -1) {
-        return;
-    }
-    current_status = "Stopping" + counts_text();
-    send_notification("STOPPING=1\nSTATUS=" + current_status);
-}
-
-void notify_status(activity now, int pause_seconds) {
-    if (notify_fd == -1) {
+    if (now == daemon_state::reloading) {
+        ready_due = true;
+        send_notification("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonic_usec()));
         return;
     }
     std::string text = status_text(now, pause_seconds);
-    if (text == current_status) {
-        return;
+    std::string message = now == daemon_state::stopping ? "STOPPING=1\n"
+                          : ready_due                   ? "READY=1\n"
+                                                        : "";
+    ready_due = false;
+    if (text != current_status) {
+        current_status = std::move(text);
+        message += "STATUS=" + current_status;
+    } else if (!message.empty()) {
+        message.pop_back();  // no STATUS= line: the manager keeps the last
     }
-    current_status = std::move(text);
-    send_notification("STATUS=" + current_status);
+    if (!message.empty()) {
+        send_notification(message);
+    }
 }
 
-void notify_command_ended(bool failed) {
+void notify_command_ended(const command_result& result) {
     ++commands_served;
-    if (failed) {
+    if (failed(result)) {
         ++commands_failed;
     }
 }

@@ -5,28 +5,22 @@
 // the daemon: a notification is sent only when its state changes.
 #pragma once
 
+#include "command_result.h"
+
 // Takes $NOTIFY_SOCKET out of the environment, so that the account commands
 // do not inherit it, and opens a socket to send to it. Called once, after
 // daemon mode, which closes every descriptor.
 void notify_open();
 
-// READY=1: the handlers are installed and the queue is open; sent again
-// once a reload is done.
-void notify_ready();
+enum class daemon_state { waiting, in_command, pausing, reloading, stopping };
 
-// RELOADING=1 with MONOTONIC_USEC, as the configuration is read again.
-void notify_reloading();
+// What the daemon does now (pause_seconds for a pause): READY=1 with the
+// first state the loop reaches, once the handlers and the queue are in
+// place, and again with the first after a reload; RELOADING=1 with
+// MONOTONIC_USEC as the configuration is read again; STOPPING=1 as the
+// orderly stop begins; and STATUS= with what it does and the account
+// commands served and failed since the start, whenever that text changes.
+void notify_state(daemon_state now, int pause_seconds = 0);
 
-// STOPPING=1, as the orderly stop begins.
-void notify_stopping();
-
-enum class activity { waiting, in_command, pausing };
-
-// STATUS= with what the loop does now (pause_seconds for a pause) and the
-// account commands served and failed since the start; sent only when the
-// text changes.
-void notify_status(activity now, int pause_seconds = 0);
-
-// Counts an account command that has run to its end; failed: it ended with
-// a status other than 0 or by a signal, or could not be started.
-void notify_command_ended(bool failed);
+// Counts an account command that has run to its end, or could not start.
+void notify_command_ended(const command_result& result);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -14,13 +13,12 @@
 
 #include "command_queue.h"
 #include "daemon.h"
-#include "text_escape.h"
+#include "file_trust.h"
 #include "trusted_path.h"
 
 namespace {
 
-// Room for the longest line: the escaped text and everything before it.
-constexpr std::size_t line_room = escaped_size_max(max_text_size) + 512;
+constexpr std::size_t line_room = outcome_line_room(max_text_size);
 
 // The note of a running command: its escaped text and a newline.
 constexpr std::size_t note_room = escaped_size_max(max_text_size) + 1;
@@ -32,7 +30,8 @@ int note_error = 0;
 // Where the record lives. -r is read once, at start.
 struct record_place {
     std::string dir;
-    std::string file;  // the record's name in dir
+    std::string file;     // the record's name in dir
+    std::string rotated;  // the older generation, FILE.1
     // Beside it, the note of the command that runs: its text while it runs,
     // empty otherwise.
     std::string note;
@@ -49,6 +48,7 @@ record_place& place() {
         const std::size_t slash = name.rfind('/');
         made.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
         made.file = slash == std::string::npos ? name : name.substr(slash + 1);
+        made.rotated = made.file + ".1";
         made.note = made.file + ".running";
         return made;
     }();
@@ -68,16 +68,12 @@ void close_held(int& fd) {
     }
 }
 
-bool trusted_owner(uid_t uid) {
-    return uid == 0 || uid == geteuid();
-}
-
-// The record's directory, for the caller to close. The path is walked from
-// "/" as for -l and -p the first time, and again whenever it leads
-// elsewhere (the directory was replaced, or another file system mounted);
-// a quick open by the path serves while it reaches the very directory that
-// walk found. It must still be root's or this user's, and nobody else may
-// write it unless it is sticky. -1 with errno on failure.
+// The record's directory, for the caller to close, checked at each open:
+// the path is walked from "/" as for -l and -p the first time, and again
+// whenever it leads elsewhere (the directory was replaced, or another file
+// system mounted); a quick open by the path serves while it reaches the very
+// directory that walk found, and that directory must still be one this
+// daemon may trust. -1 with errno on failure.
 int open_record_dir() {
     record_place& p = place();
     struct stat st {};
@@ -90,37 +86,40 @@ int open_record_dir() {
         p.dev = st.st_dev;
         p.ino = st.st_ino;
     }
-    if (fd == -1) {
-        return -1;
-    }
-    const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    if (!p.walked || !trusted_owner(st.st_uid) || (others_write && (st.st_mode & S_ISVTX) == 0)) {
-        close(fd);
-        errno = EPERM;
+    const int refusal = fd == -1    ? errno
+                        : !p.walked ? EPERM
+                                    : trust_refusal(st, file_use::own_directory);
+    if (refusal != 0) {
+        if (fd != -1) {
+            close(fd);
+        }
+        errno = refusal;
         return -1;
     }
     return fd;
 }
 
 // As root the daemon must not be led to write a file of another's or of the
-// system: a file in the directory is used only if it is a regular file of
-// this user's or root's, with one link, that nobody else may write. Returns
-// the descriptor, with *st filled in, or -1 with errno.
+// system: a file in the directory is used only if it is its own.
 int open_record_file(int dir, const std::string& name, int flags, struct stat* st) {
-    const int fd = openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
-    if (fd == -1) {
-        return -1;
-    }
-    int refusal = fstat(fd, st) == -1 ? errno : 0;
-    if (refusal == 0 && (!S_ISREG(st->st_mode) || st->st_nlink != 1 || !trusted_owner(st->st_uid) ||
-                         (st->st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
-        refusal = EPERM;
-    }
-    if (refusal != 0) {
+    return open_checked(dir, name.c_str(), flags | O_NOFOLLOW | O_NOCTTY, 0640, file_use::own_file,
+                        st);
+}
+
+// The record, opened for one line of size bytes: renamed to FILE.1 first
+// when the line would take it past the bound. *size_before is its size.
+int open_for_line(int dir, std::size_t size, off_t* size_before) {
+    const record_place& p = place();
+    struct stat st {};
+    int fd = open_record_file(dir, p.file, O_WRONLY | O_APPEND | O_CREAT, &st);
+    if (fd != -1 && st.st_size > 0 &&
+        static_cast<unsigned long long>(st.st_size) + size > record_limit) {
         close(fd);
-        errno = refusal;
-        return -1;
+        fd = renameat(dir, p.file.c_str(), dir, p.rotated.c_str()) == -1
+                 ? -1
+                 : open_record_file(dir, p.file, O_WRONLY | O_APPEND | O_CREAT, &st);
     }
+    *size_before = st.st_size;
     return fd;
 }
 
@@ -131,15 +130,15 @@ int append_line(const char* line, std::size_t size) {
     if (dir == -1) {
         return errno;
     }
-    struct stat before {};
-    const int fd = open_record_file(dir, place().file, O_WRONLY | O_APPEND | O_CREAT, &before);
+    off_t size_before = 0;
+    const int fd = open_for_line(dir, size, &size_before);
     int error = fd == -1 ? errno : 0;
     if (fd != -1) {
         const ssize_t written = write(fd, line, size);
         if (written != static_cast<ssize_t>(size)) {
             error = written == -1 ? errno : ENOSPC;
             if (written > 0) {
-                (void)!ftruncate(fd, before.st_size);
+                (void)!ftruncate(fd, size_before);
             }
         }
         if (close(fd) == -1 && error == 0) {
@@ -158,55 +157,30 @@ std::string path_of(const std::string& name) {
     return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
-std::size_t put_time(char* out) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    std::size_t length = strftime(out, 32, "%Y-%m-%dT%H:%M:%S", &utc);
-    length += static_cast<std::size_t>(
-        snprintf(out + length, 16, ".%06ldZ", static_cast<long>(now.tv_nsec / 1000)));
-    return length;
-}
-
-// The text is escaped here, into the line, unless it comes escaped already
-// (from the note of a running command).
 void write_line(long type, outcome what, std::string_view detail, std::string_view text,
                 bool escaped = false) {
     static char line[line_room];
-    std::size_t length = put_time(line);
-    length += static_cast<std::size_t>(
-        snprintf(line + length, 256, "\t%ld\t%s\t", type, outcome_name(what)));
-    // A detail is the daemon's own short text; a tab or newline in one
-    // would only come from a bug, and must not split the line.
-    for (const char c : detail.substr(0, 200)) {
-        line[length++] = c == '\t' || c == '\n' ? ' ' : c;
-    }
-    line[length++] = '\t';
-    const std::size_t text_start = length;
-    if (escaped) {
-        length += text.copy(line + length, text.size());
-    } else {
-        length += escape_text(text, line + length, escape_style::field);
-    }
-    const std::string_view escaped_text(line + text_start, length - text_start);
-    line[length++] = '\n';
-
-    int error = append_line(line, length);
-    const char* failed_name = record_file_name->c_str();
-    if (error == 0 && note_error != 0) {
-        error = note_error;
-        failed_name = nullptr;
-    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char time[outcome_time_room];
+    const std::size_t time_length = format_outcome_time(now, time);
+    const std::size_t length = encode_outcome_line(line, std::string_view(time, time_length), type,
+                                                   what, detail, text, escaped);
+    const int line_error = append_line(line, length);
+    const int error = line_error != 0 ? line_error : note_error;
     note_error = 0;
-    if (error != 0) {
-        // The entry keeps what the line would have told.
-        syslog(LOG_ERR, "Can not write outcome record: %s, error: %s; type %ld, %s%s%.*s: %.*s",
-               failed_name != nullptr ? failed_name : path_of(place().note).c_str(),
-               strerror(error), type, outcome_name(what), detail.empty() ? "" : " ",
-               static_cast<int>(detail.size()), detail.data(),
-               static_cast<int>(escaped_text.size()), escaped_text.data());
+    if (error == 0) {
+        return;
     }
+    // The entry keeps what the line would have told.
+    const auto told = decode_outcome_line(std::string_view(line, length - 1));
+    const std::string_view told_detail = told ? told->detail : "";
+    const std::string_view told_text = told ? told->text : "";
+    syslog(LOG_ERR, "Can not write outcome record: %s, error: %s; type %ld, %s%s%.*s: %.*s",
+           line_error != 0 ? record_file_name->c_str() : path_of(place().note).c_str(),
+           strerror(error), type, outcome_name(what), told_detail.empty() ? "" : " ",
+           static_cast<int>(told_detail.size()), told_detail.data(),
+           static_cast<int>(told_text.size()), told_text.data());
 }
 
 }  // namespace
@@ -264,23 +238,11 @@ void record_command_start(std::string_view text) {
     }
 }
 
-void record_command_end(std::string_view text, int wait_status, int run_error) {
+void record_command_end(std::string_view text, const command_result& result) {
     if (!record_file_name) {
         return;
     }
-    char detail[64];
-    outcome what = outcome::succeeded;
-    if (wait_status == -1) {
-        what = outcome::error;
-        snprintf(detail, sizeof detail, "%s", strerror(run_error));
-    } else if (WIFSIGNALED(wait_status)) {
-        what = outcome::signal;
-        snprintf(detail, sizeof detail, "%d", WTERMSIG(wait_status));
-    } else {
-        what = WEXITSTATUS(wait_status) == 0 ? outcome::succeeded : outcome::failed;
-        snprintf(detail, sizeof detail, "%d", WEXITSTATUS(wait_status));
-    }
-    write_line(1, what, detail, text);
+    write_line(1, result.what, result.detail, text);
     // Once its line is written: a daemon that dies in between leaves a
     // second line, unknown, rather than none.
     if (command_note != -1) {

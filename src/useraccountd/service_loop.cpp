@@ -14,6 +14,7 @@
 
 #include "account_command.h"
 #include "command_queue.h"
+#include "command_result.h"
 #include "daemon.h"
 #include "notify.h"
 #include "outcome_record.h"
@@ -21,6 +22,11 @@
 #include "text_escape.h"
 
 namespace {
+
+// The one place the loop tells the service manager what it does.
+void enter(daemon_state now) {
+    notify_state(now, delay);
+}
 
 // The text is anybody's: escaped, it stays one line on a terminal or in the
 // journal and cannot pass for a line of the daemon's own.
@@ -48,6 +54,22 @@ int run_to_its_end(const std::string& command_line) {
 
 // A command that fails is logged: the message is off the queue, and only
 // this entry tells that it was not carried out.
+void log_result(const command_result& result, const char* escaped) {
+    switch (result.what) {
+        case outcome::error:
+            syslog(LOG_ERR, "Can not run account command: %s, error: %s", escaped, result.detail);
+            break;
+        case outcome::signal:
+            syslog(LOG_ERR, "Account command ended by signal %d: %s", result.number, escaped);
+            break;
+        case outcome::failed:
+            syslog(LOG_ERR, "Account command ended with status %d: %s", result.number, escaped);
+            break;
+        default:
+            break;
+    }
+}
+
 void run_account_command(const char* text, const char* escaped) {
     const char* error = nullptr;
     const std::string command_line = build_command_line(text, &error);
@@ -59,42 +81,35 @@ void run_account_command(const char* text, const char* escaped) {
     // system() ignores SIGINT while it waits, and a SIGTERM is only recorded,
     // so no stop request cuts an account command short.
     command_running = 1;
-    notify_status(activity::in_command);
+    enter(daemon_state::in_command);
     record_command_start(text);
     const int status = run_to_its_end(command_line);
-    const int run_error = errno;
+    const command_result result = result_of(status, errno);
     command_running = 0;
-    record_command_end(text, status, run_error);
-    notify_command_ended(status == -1 || WIFSIGNALED(status) || WEXITSTATUS(status) != 0);
-    errno = run_error;
-    if (status == -1) {
-        syslog(LOG_ERR, "Can not run account command: %s, error: %s", escaped, strerror(errno));
-    } else if (WIFSIGNALED(status)) {
-        syslog(LOG_ERR, "Account command ended by signal %d: %s", WTERMSIG(status), escaped);
-    } else if (WEXITSTATUS(status) != 0) {
-        syslog(LOG_ERR, "Account command ended with status %d: %s", WEXITSTATUS(status), escaped);
-    }
+    record_command_end(text, result);
+    notify_command_ended(result);
+    log_result(result, escaped);
 }
 
-void pause_after_message() {
-    // A negative delay would be a pause of many years as an unsigned count.
-    if (delay > 0) {
-        notify_status(activity::pausing, delay);
-        sleep(static_cast<unsigned>(delay));
+// Carries out the requests that came since the last look, in their order;
+// false once the loop is to end.
+bool carry_out_requests() {
+    for (const request r : take_requests()) {
+        if (r == request::stop) {
+            stop_daemon();
+        } else if (r == request::reload) {
+            enter(daemon_state::reloading);
+            reload_daemon();
+        }
     }
+    return running == 1;
 }
 
-}  // namespace
-
-int run_service_loop(int msg_queue_id, const char* log_stream_name) {
+int serve(int msg_queue_id, const char* log_stream_name) {
     static queue_message msg;
     int counter = 0;
 
-    for (;;) {
-        perform_requests();
-        if (running != 1) {
-            return 0;
-        }
+    while (carry_out_requests()) {
         const int written = fprintf(log_stream, "Debug: %d\n", counter);
         counter = counter == INT_MAX ? 0 : counter + 1;
         if (written < 0) {
@@ -108,7 +123,7 @@ int run_service_loop(int msg_queue_id, const char* log_stream_name) {
             return 1;
         }
         puts("receiving msg..... ");
-        notify_status(activity::waiting);
+        enter(daemon_state::waiting);
 
         switch (receive_message(msg_queue_id, msg)) {
             case receive_result::interrupted:
@@ -130,11 +145,37 @@ int run_service_loop(int msg_queue_id, const char* log_stream_name) {
         }
 
         // A request that came while the message was served is carried out
-        // now; a stop skips the pause.
-        perform_requests();
-        if (running != 1) {
-            return 0;
+        // now; a stop skips the pause. A negative delay would be a pause of
+        // many years as an unsigned count.
+        if (carry_out_requests() && delay > 0) {
+            enter(daemon_state::pausing);
+            sleep(static_cast<unsigned>(delay));
         }
-        pause_after_message();
     }
+    return 0;
+}
+
+}  // namespace
+
+command_result result_of(int wait_status, int run_error) {
+    command_result result;
+    if (wait_status == -1) {
+        result = {outcome::error, run_error, {}};
+        snprintf(result.detail, sizeof result.detail, "%s", strerror(run_error));
+        return result;
+    }
+    if (WIFSIGNALED(wait_status)) {
+        result = {outcome::signal, WTERMSIG(wait_status), {}};
+    } else {
+        const int status = WEXITSTATUS(wait_status);
+        result = {status == 0 ? outcome::succeeded : outcome::failed, status, {}};
+    }
+    snprintf(result.detail, sizeof result.detail, "%d", result.number);
+    return result;
+}
+
+int run_service_loop(int msg_queue_id, const char* log_stream_name) {
+    const int status = serve(msg_queue_id, log_stream_name);
+    enter(daemon_state::stopping);
+    return status;
 }

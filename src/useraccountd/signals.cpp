@@ -4,11 +4,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "config.h"
 #include "daemon.h"
-#include "notify.h"
 
 volatile sig_atomic_t command_running = 0;
 
@@ -24,13 +24,9 @@ volatile sig_atomic_t arrivals = 0;
 // a request is pending, this timer keeps interrupting whatever wait the loop
 // is in; an idle daemon with nothing pending has no timer running.
 timer_t wakeup_timer;
-bool have_wakeup_timer = false;
 volatile sig_atomic_t wakeup_armed = 0;
 
 void set_wakeup(bool on) {
-    if (!have_wakeup_timer) {
-        return;
-    }
     itimerspec timer_value{};
     if (on) {
         timer_value.it_value.tv_nsec = 1'000'000;
@@ -51,25 +47,6 @@ sigset_t request_signals() {
 // Its only work is to interrupt a wait; installed with restart semantics, so
 // a write or flush it lands in resumes.
 void handle_wakeup(int) {}
-
-void stop_daemon() {
-    fputs("Debug: stopping daemon ...\n", log_stream);
-    if (pid_fd != -1) {
-        // Only daemon mode takes the PID file, so only then is it removed.
-        (void)!lockf(pid_fd, F_ULOCK, 0);
-        close(pid_fd);
-        pid_fd = -1;
-        unlink(pid_file_name->c_str());
-    }
-    running = 0;
-}
-
-void reload_daemon() {
-    notify_reloading();
-    fputs("Debug: reloading daemon config file ...\n", log_stream);
-    read_conf_file(1);
-    notify_ready();
-}
 
 }  // namespace
 
@@ -96,29 +73,39 @@ void handle_signal(int sig) {
 
 void hold_requests() {
     const sigset_t requests = request_signals();
-    sigprocmask(SIG_BLOCK, &requests, nullptr);
+    if (sigprocmask(SIG_BLOCK, &requests, nullptr) == -1) {
+        perror("sigprocmask");
+        exit(1);
+    }
 }
 
 void install_signal_handlers() {
-    signal(SIGALRM, handle_wakeup);
     sigevent event{};
     event.sigev_notify = SIGEV_SIGNAL;
     event.sigev_signo = SIGALRM;
-    have_wakeup_timer = timer_create(CLOCK_MONOTONIC, &event, &wakeup_timer) == 0;
-
-    signal(SIGINT, handle_signal);
-    signal(SIGHUP, handle_signal);
-    signal(SIGTERM, handle_signal);
     const sigset_t requests = request_signals();
-    sigprocmask(SIG_UNBLOCK, &requests, nullptr);
+    const char* failed_call = nullptr;
+    if (signal(SIGALRM, handle_wakeup) == SIG_ERR || signal(SIGINT, handle_signal) == SIG_ERR ||
+        signal(SIGHUP, handle_signal) == SIG_ERR || signal(SIGTERM, handle_signal) == SIG_ERR) {
+        failed_call = "signal";
+    } else if (timer_create(CLOCK_MONOTONIC, &event, &wakeup_timer) == -1) {
+        failed_call = "timer_create";
+    } else if (sigprocmask(SIG_UNBLOCK, &requests, nullptr) == -1) {
+        failed_call = "sigprocmask";
+    }
+    if (failed_call != nullptr) {
+        perror(failed_call);
+        exit(1);
+    }
 }
 
-void perform_requests() {
+std::array<request, 2> take_requests() {
+    std::array<request, 2> taken{request::none, request::none};
     if (wakeup_armed == 0 && stop_order == 0 && reload_order == 0) {
-        return;
+        return taken;
     }
-    // Take the pending requests with the handler held back, so one that
-    // arrives meanwhile is neither lost nor taken twice.
+    // Taken with the handler held back, so one that arrives meanwhile is
+    // neither lost nor taken twice.
     const sigset_t requests = request_signals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &requests, &previous);
@@ -133,15 +120,33 @@ void perform_requests() {
     arrivals = 0;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 
-    if (stop != 0 && (reload == 0 || stop < reload)) {
-        stop_daemon();
-        if (reload != 0) {
-            reload_daemon();
-        }
-    } else if (reload != 0) {
-        reload_daemon();
-        if (stop != 0) {
-            stop_daemon();
-        }
+    const bool stop_first = stop != 0 && (reload == 0 || stop < reload);
+    std::size_t n = 0;
+    if (stop_first) {
+        taken.at(n++) = request::stop;
     }
+    if (reload != 0) {
+        taken.at(n++) = request::reload;
+    }
+    if (stop != 0 && !stop_first) {
+        taken.at(n) = request::stop;
+    }
+    return taken;
+}
+
+void stop_daemon() {
+    fputs("Debug: stopping daemon ...\n", log_stream);
+    if (pid_fd != -1) {
+        // Only daemon mode takes the PID file, so only then is it removed.
+        (void)!lockf(pid_fd, F_ULOCK, 0);
+        close(pid_fd);
+        pid_fd = -1;
+        unlink(pid_file_name->c_str());
+    }
+    running = 0;
+}
+
+void reload_daemon() {
+    fputs("Debug: reloading daemon config file ...\n", log_stream);
+    read_conf_file(1);
 }

@@ -3,6 +3,7 @@
 // SIGINT and SIGTERM ask for the orderly stop, SIGHUP for a reload.
 #pragma once
 
+#include <array>
 #include <csignal>
 
 // Set by the service loop while an account command runs: a request that
@@ -17,10 +18,18 @@ void handle_signal(int sig);
 void hold_requests();
 
 // Installs handle_signal for SIGINT, SIGHUP and SIGTERM, then lets through
-// whatever came while they were held back.
+// whatever came while they were held back. A call that fails ends the start
+// with a perror line and status 1: without the wake-up timer a request could
+// wait for the next message.
 void install_signal_handlers();
 
-// Carries out the requests recorded since the last call, in the order they
-// came: a stop writes its debug line, releases the PID file and clears
-// running; a reload writes its debug line and re-reads the configuration.
-void perform_requests();
+enum class request { none, stop, reload };
+
+// The requests recorded since the last call, in the order they came, each
+// at most once; none left pending afterwards.
+std::array<request, 2> take_requests();
+
+// A stop writes its debug line, releases the PID file and clears running.
+void stop_daemon();
+// A reload writes its debug line and reads the configuration file again.
+void reload_daemon();

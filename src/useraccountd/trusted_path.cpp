@@ -16,17 +16,12 @@ namespace {
 // As the kernel allows in one path.
 constexpr int max_symlinks = 40;
 
-bool trusted_owner(uid_t uid) {
-    return uid == 0 || uid == geteuid();
-}
-
 // Whoever may change a directory's entries may put a link or a directory of
 // their own in place of the next component. In a sticky directory others may
 // add entries but not replace those they do not own, and what is walked into
 // next is checked in turn.
 bool trusted_directory(const struct stat& st) {
-    const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    return trusted_owner(st.st_uid) && (!others_write || (st.st_mode & S_ISVTX) != 0);
+    return trust_refusal(st, file_use::own_directory) == 0;
 }
 
 // The components of a path, pushed so that the first one is at the back.
@@ -67,7 +62,7 @@ int check_step(int fd, const struct stat& st, int& symlinks, std::string& target
     if (!S_ISLNK(st.st_mode)) {
         return ENOTDIR;
     }
-    if (!trusted_owner(st.st_uid)) {
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
         return EPERM;
     }
     if (++symlinks > max_symlinks) {
@@ -162,13 +157,13 @@ int walk_path(const char* name, std::vector<std::string>& pending, bool through_
 
 }  // namespace
 
-int open_trusted(const char* name, int flags, mode_t mode) {
+int open_trusted_file(const char* name, int flags, mode_t mode, file_use use) {
     std::vector<std::string> pending;
     const int dir = walk_path(name, pending, false);
     if (dir == -1) {
         return -1;
     }
-    const int fd = openat(dir, pending.back().c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = open_checked(dir, pending.back().c_str(), flags | O_NOFOLLOW, mode, use);
     const int error = errno;
     close(dir);
     errno = error;
@@ -180,12 +175,12 @@ int open_trusted_directory(const char* name) {
     return walk_path(name, pending, true);
 }
 
-FILE* stream_unless_refused(int fd, const char* mode, int refusal) {
-    FILE* stream = refusal == 0 ? fdopen(fd, mode) : nullptr;
-    if (stream == nullptr) {
-        refusal = refusal != 0 ? refusal : errno;
+FILE* stream_of(int fd, const char* mode) {
+    FILE* stream = fd == -1 ? nullptr : fdopen(fd, mode);
+    if (stream == nullptr && fd != -1) {
+        const int error = errno;
         close(fd);
-        errno = refusal;
+        errno = error;
     }
     return stream;
 }

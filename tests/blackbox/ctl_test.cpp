@@ -1,5 +1,6 @@
 // useraccountctl against a real queue in the sandbox: what send puts on the
 // queue, what status and list report, and that looking changes nothing.
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -70,6 +71,8 @@ exit_status run_to_end(process& p) {
     return status ? *status : killed_by(0);
 }
 
+const std::string saved_file = "/var/lib/useraccountd/saved-commands";
+
 // Stand-ins for the service user, a system account (an id below 1000), and
 // the sender group: ids with no name.
 const std::string service_uid = "423";
@@ -90,13 +93,13 @@ process run_ctl_as(const std::vector<std::string>& identity, const std::vector<s
     return process("/usr/bin/setpriv", argv);
 }
 
-// Runs `call` in a child process as nobody (no supplementary groups); returns
-// the errno it failed with, or 0.
-int errno_as_nobody(const std::function<int()>& call) {
+// Runs `call` in a child process as uid and gid `id` (nobody unless given;
+// no supplementary groups); returns the errno it failed with, or 0.
+int errno_as_nobody(const std::function<int()>& call, unsigned id = 65534) {
     const pid_t child = fork();
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-            setresuid(65534, 65534, 65534) != 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 ||
+            setresuid(id, id, id) != 0) {
             _exit(255);
         }
         _exit(call() == -1 ? errno : 0);
@@ -244,10 +247,8 @@ TEST_F(ctl, help_and_usage_errors) {
         {{"prepare", "--owner", "0"}, "both --owner and --group are needed"},
         {{"prepare", "-o", "0", "-g", "0", "--mode", "1000"}, "invalid mode '1000'"},
         {{"prepare", "-o", "no-such-user", "-g", "0"}, "no such user: 'no-such-user'"},
-        {{"stop"}, "give either --pid PID or -p PIDFILE"},
-        {{"stop", "--pid", "1", "-p", "/run/x.pid"}, "give either"},
-        {{"stop", "--pid", "0"}, "invalid pid '0'"},
-        {{"stop", "--pid", "1", "--timeout", "0"}, "invalid timeout '0'"},
+        {{"stop"}, "-p PIDFILE is needed"},
+        {{"stop", "-p", "/run/x.pid", "--timeout", "0"}, "invalid timeout '0'"},
         {{"save"}, "--owner is needed"},
         {{"save", "-o", "0", "--mode", "8"}, "invalid mode '8'"},
     };
@@ -556,14 +557,20 @@ TEST_F(ctl, prepare_replaces_a_queue_someone_else_created) {
 }
 
 // What waits on a queue that any local user could write may come from
-// anyone: prepare closes it and discards that, unread. A queue as earlier
+// anyone: prepare closes it and discards that, unread; the service user's own
+// queue, as its daemon creates it, is no squatter's. A queue as earlier
 // versions left it (root's group as its creator group, which the kernel
 // grants the group bits too) is made anew; what its owner and group sent
-// moves over, in order, types, texts and byte limit unchanged.
+// moves over, in order, types, texts and byte limit unchanged, kept in the
+// saved-commands file meanwhile.
 TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sent) {
     const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
                                            sender_gid};
-    const int open_id = command_queue().id();  // as the daemon creates it: 0666
+    ASSERT_EQ(
+        errno_as_nobody(
+            [] { return msgget(ftok(queue_key_file, queue_project_id), IPC_CREAT | 0666); }, 423),
+        0);
+    const int open_id = command_queue().id();
     ASSERT_EQ(errno_as_nobody([open_id] {
                   queue_message m{1, "add mallory"};
                   return msgsnd(open_id, &m, 11, IPC_NOWAIT);
@@ -575,6 +582,7 @@ TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sen
                                   std::to_string(open_id) + " (key " + key_text() +
                                   "): its mode 0666 let any local user send";
     EXPECT_TRUE(tightened.out().starts_with(discarded + "\n")) << tightened.out();
+    EXPECT_EQ(tightened.out().find("removed queue"), std::string::npos) << tightened.out();
     EXPECT_EQ(ctl_log(system_log()).at(0), discarded);
     {
         const command_queue q;
@@ -615,32 +623,43 @@ TEST_F(ctl, prepare_discards_what_anyone_could_send_and_moves_what_the_group_sen
     EXPECT_EQ(now.msg_qbytes, 12288u);
     EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}))
         << "the queue that held the messages is gone";
-    const std::string out = moved.out();
-    const std::string recreating = "queue " + std::to_string(old_id) + " (key " + key_text() +
-                                   ") has creator group 0 (root), not 4242, which the kernel "
-                                   "cannot change: creating it anew; its 5 message(s) wait on "
-                                   "private queue ";
-    EXPECT_TRUE(out.starts_with(recreating)) << out;
-    EXPECT_NE(out.find("\nmoved 5 message(s) from private queue "), std::string::npos) << out;
-    EXPECT_NE(out.find(" to queue " + std::to_string(q.id()) + ", in order\ncreated queue " +
-                       std::to_string(q.id())),
-              std::string::npos)
-        << out;
+    EXPECT_EQ(moved.out(), "queue " + std::to_string(old_id) + " (key " + key_text() +
+                               ") has creator group 0 (root), not 4242, which the kernel cannot "
+                               "change: creating it anew; its 5 message(s) wait in " +
+                               saved_file + " meanwhile\nmoved 5 message(s) from queue " +
+                               std::to_string(old_id) + " to queue " + std::to_string(q.id()) +
+                               ", in order\ncreated queue " + std::to_string(q.id()) + " (key " +
+                               key_text() + "): owner 423, group 4242, mode 0620\n");
     EXPECT_EQ(take_all(q), sent);
+    EXPECT_FALSE(file_exists(saved_file));
 }
 
-// A stop saves what waits, with the boot's id. A start in the same boot
-// finds it still on the queue and discards the copy; one after a reboot (a
-// new id, an empty IPC namespace) puts it back. A start after a prepare that
-// died holding messages on its private queue, even half way through putting
-// back saved ones, puts them first, each once, ahead of what came since.
-TEST_F(ctl, prepare_puts_back_what_was_saved_before_a_reboot_or_held_by_an_earlier_prepare) {
+// The saved-commands file as a test writes it: these messages, saved in
+// another boot (after a reboot, the queue is gone), in the format of this
+// version or of 1.2.0, which an upgrade must still read.
+void write_saved_in_another_boot(const std::vector<message>& messages, bool version_1 = false) {
+    std::string text = std::string("useraccountd saved commands ") + (version_1 ? "1" : "2") +
+                       "\nboot 00000000-0000-4000-8000-000000000000\nsaved 1796000000.5\n" +
+                       (version_1 ? "" : "state saved\n") + "count " +
+                       std::to_string(messages.size()) + "\n";
+    for (const message& m : messages) {
+        text += "message " + std::to_string(m.type) + " " + std::to_string(m.text.size()) + "\n" +
+                m.text + "\n";
+    }
+    mkdir("/var/lib/useraccountd", 0700);
+    write_file(saved_file, text + "end\n", 0600);
+}
+
+// A stop saves what waits, with the boot's id, in a file of root's. A start
+// in the same boot finds it still on the queue and discards the copy; one
+// after a reboot (another id, an empty IPC namespace) puts it back, from a
+// file of this version or of 1.2.0. A file that is not root's alone (a link
+// planted in its place, a second name) is never read nor written through;
+// the queue is prepared all the same.
+TEST_F(ctl, prepare_puts_back_what_was_saved_before_a_reboot_and_only_from_roots_own_file) {
     const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
                                            sender_gid};
     const std::vector<std::string> save{"save", "--owner", service_uid};
-    const std::string saved_file = "/var/lib/useraccountd/saved-commands";
-    const std::string held_file = "/run/useraccountd-held-queue";
-    ASSERT_EQ(mkdir("/var/lib", 0755), 0);
     process created = run_ctl(prepare);
     ASSERT_EQ(run_to_end(created), exited(0)) << created.err();
     const std::vector<message> sent{
@@ -648,17 +667,6 @@ TEST_F(ctl, prepare_puts_back_what_was_saved_before_a_reboot_or_held_by_an_earli
     for (const message& m : sent) {
         ASSERT_EQ(command_queue().send(m.type, m.text), 0);
     }
-    // The saved file with another boot's id, as after a reboot; the stamp
-    // that names this save.
-    const auto from_another_boot = [&] {
-        std::string text = read_file(saved_file);
-        const std::size_t boot = text.find("\nboot ") + 6;
-        text.replace(boot, 36, "00000000-0000-4000-8000-000000000000");
-        write_file(saved_file, text, 0600);
-        const std::size_t at = text.find("\nsaved ") + 7;
-        return "00000000-0000-4000-8000-000000000000/" + text.substr(at, text.find('\n', at) - at);
-    };
-
     process restart_save = run_ctl(save);
     ASSERT_EQ(run_to_end(restart_save), exited(0)) << restart_save.err();
     EXPECT_TRUE(restart_save.out().starts_with("saved 3 waiting command(s) to " + saved_file))
@@ -674,61 +682,109 @@ TEST_F(ctl, prepare_puts_back_what_was_saved_before_a_reboot_or_held_by_an_earli
     EXPECT_FALSE(file_exists(saved_file));
     EXPECT_EQ(command_queue().waiting(), 3u) << "a restart keeps them on the queue, once";
 
-    process reboot_save = run_ctl(save);
-    ASSERT_EQ(run_to_end(reboot_save), exited(0)) << reboot_save.err();
-    command_queue().remove();
-    from_another_boot();
-    process reboot = run_ctl(prepare);
-    ASSERT_EQ(run_to_end(reboot), exited(0)) << reboot.err();
-    EXPECT_TRUE(reboot.out().starts_with("restored 3 command(s) saved at ")) << reboot.out();
-    EXPECT_FALSE(file_exists(saved_file));
+    for (const bool version_1 : {false, true}) {
+        SCOPED_TRACE(version_1 ? "saved by 1.2.0" : "saved by this version");
+        command_queue::remove_existing();
+        write_saved_in_another_boot(sent, version_1);
+        process reboot = run_ctl(prepare);
+        ASSERT_EQ(run_to_end(reboot), exited(0)) << reboot.err();
+        EXPECT_TRUE(reboot.out().starts_with("restored 3 command(s) saved at ")) << reboot.out();
+        EXPECT_FALSE(file_exists(saved_file));
+        const command_queue q;
+        expect_prepared(stat_of(q));
+        EXPECT_EQ(take_all(q), sent);
+    }
+
     const command_queue q;
-    expect_prepared(stat_of(q));
-    EXPECT_EQ(take_all(q), sent);
-
-    // An earlier prepare held one message, then died with the first of two
-    // saved commands put on its private queue after it.
-    ASSERT_EQ(q.send(1, "add saved-1"), 0);
-    ASSERT_EQ(q.send(1, "add saved-2"), 0);
-    process partial_save = run_ctl(save);
-    ASSERT_EQ(run_to_end(partial_save), exited(0)) << partial_save.err();
-    const std::string stamp = from_another_boot();
-    take_all(q);
-    const int held = msgget(IPC_PRIVATE, 0600);
-    queue_message m{1, "add held"};
-    ASSERT_EQ(msgsnd(held, &m, 8, 0), 0);
-    m = {1, "add saved-1"};
-    ASSERT_EQ(msgsnd(held, &m, 11, 0), 0);
-    write_file(held_file, "held " + std::to_string(held) + "\nrestoring " + stamp + " 1\n", 0600);
-    ASSERT_EQ(q.send(1, "add newer"), 0);
-    process resumed = run_ctl(prepare);
-    ASSERT_EQ(run_to_end(resumed), exited(0)) << resumed.err();
-    EXPECT_TRUE(resumed.out().starts_with("private queue " + std::to_string(held) +
-                                          " holds 2 message(s) that an earlier start took off"))
-        << resumed.out();
-    EXPECT_EQ(take_all(q),
-              (std::vector<message>{
-                  {1, "add held"}, {1, "add saved-1"}, {1, "add saved-2"}, {1, "add newer"}}));
-    EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
-    EXPECT_FALSE(file_exists(held_file));
-    EXPECT_FALSE(file_exists(saved_file));
-
-    // A link planted in the saved file's place is never written through nor
-    // read; the queue is prepared all the same.
     ASSERT_EQ(symlink("/quex/elsewhere", saved_file.c_str()), 0);
     ASSERT_EQ(q.send(1, "add planted"), 0);
     process refused_save = run_ctl(save);
     EXPECT_EQ(run_to_end(refused_save), exited(1));
-    EXPECT_NE(refused_save.out().find("not saved: " + saved_file + ": a symbolic link"),
-              std::string::npos)
-        << refused_save.out();
+    EXPECT_EQ(refused_save.out(), saved_file + ": a symbolic link; waiting commands not saved\n");
     process refused_restore = run_ctl(prepare);
     EXPECT_EQ(run_to_end(refused_restore), exited(0)) << refused_restore.err();
-    EXPECT_TRUE(refused_restore.out().starts_with("saved commands not restored from " + saved_file +
-                                                  ": a symbolic link; left as it is"))
+    EXPECT_TRUE(refused_restore.out().starts_with(
+        saved_file + ": a symbolic link; saved commands not restored, the file left as it is\n"))
         << refused_restore.out();
     EXPECT_FALSE(file_exists("/quex/elsewhere"));
     EXPECT_EQ(take_all(q), (std::vector<message>{{1, "add planted"}}));
+
+    unlink(saved_file.c_str());
+    write_saved_in_another_boot({{1, "add linked"}});
+    ASSERT_EQ(link(saved_file.c_str(), "/var/lib/useraccountd/second-name"), 0);
+    process linked = run_ctl(prepare);
+    EXPECT_EQ(run_to_end(linked), exited(0)) << linked.err();
+    EXPECT_TRUE(linked.out().starts_with(saved_file + ": Operation not permitted; saved "
+                                                      "commands not restored"))
+        << linked.out();
+    EXPECT_EQ(q.waiting(), 0u);
+    EXPECT_TRUE(file_exists(saved_file));
+}
+
+// prepare killed at each step of its custody, as root and with commands
+// saved before a reboot and two more waiting on a queue of another creator
+// group (as 1.2.0 left it): the unit's save runs after the failed start, a
+// second start is killed at the same step of its own, and a sender sends
+// meanwhile. The start that runs to its end leaves every command on the
+// queue, once, in order: none lost, none that could be served twice.
+TEST_F(ctl, prepare_killed_at_any_step_loses_no_command_and_puts_none_twice) {
+    const std::vector<std::string> prepare{"useraccountctl", "prepare", "--owner",
+                                           service_uid,      "--group", sender_gid};
+    const std::vector<message> saved{
+        {1, "add saved-1"}, {7, std::string("\0\n", 2)}, {1, "add saved-2"}};
+    const std::vector<message> waiting{{1, "add waiting-1"}, {1, "add waiting-2"}};
+    const auto killed_at = [&](int step) {
+        setenv("USERACCOUNTCTL_KILL_AT", std::to_string(step).c_str(), 1);
+        process p(USERACCOUNTCTL_KILL_TEST_PATH, prepare);
+        const exit_status status = run_to_end(p);
+        unsetenv("USERACCOUNTCTL_KILL_AT");
+        if (status == killed_by(SIGKILL)) {
+            process after_failed_start = run_ctl({"save", "--owner", service_uid});
+            EXPECT_EQ(run_to_end(after_failed_start), exited(0)) << after_failed_start.err();
+        }
+        return status;
+    };
+    int step = 1;
+    for (;; ++step) {
+        SCOPED_TRACE("killed at step " + std::to_string(step));
+        command_queue::remove_existing();
+        write_saved_in_another_boot(saved);
+        const int old_id = msgget(ftok(queue_key_file, queue_project_id), IPC_CREAT | 0620);
+        msqid_ds old{};
+        ASSERT_EQ(msgctl(old_id, IPC_STAT, &old), 0);
+        old.msg_perm.uid = 423;
+        old.msg_perm.gid = 4242;
+        ASSERT_EQ(msgctl(old_id, IPC_SET, &old), 0);
+        for (const message& m : waiting) {
+            ASSERT_EQ(command_queue().send(m.type, m.text), 0);
+        }
+
+        const exit_status first = killed_at(step);
+        process late = run_ctl_as(as_sender, {"send", "--no-wait", "add", "late"});
+        const exit_status sent_late = run_to_end(late);
+        EXPECT_TRUE(sent_late == exited(0) || sent_late == exited(69)) << late.err();
+        if (first == killed_by(SIGKILL)) {
+            killed_at(step);
+        }
+        process full = run_ctl({"prepare", "--owner", service_uid, "--group", sender_gid});
+        ASSERT_EQ(run_to_end(full), exited(0)) << full.err() << full.out();
+
+        const command_queue q;
+        expect_prepared(stat_of(q));
+        std::vector<message> expected = saved;
+        expected.insert(expected.end(), waiting.begin(), waiting.end());
+        if (sent_late == exited(0)) {
+            expected.push_back({1, "add late"});
+        }
+        EXPECT_EQ(take_all(q), expected);
+        EXPECT_EQ(all_queues(), (std::vector<std::pair<int, uid_t>>{{q.id(), 0}}));
+        EXPECT_FALSE(file_exists(saved_file));
+        if (first == exited(0)) {
+            break;
+        }
+        ASSERT_EQ(first, killed_by(SIGKILL));
+    }
+    EXPECT_GE(step, 12) << "steps: load, close, keep, create, name, five sends, set up, forget";
 }
 
 TEST_F(ctl, list_shows_every_message_oldest_first_and_leaves_them_in_place) {
@@ -820,6 +876,26 @@ TEST_F(ctl, the_daemon_serves_what_send_queued_and_send_wait_reads_its_outcome) 
     EXPECT_EQ(run_to_end(late), exited(6));
     EXPECT_EQ(late.err(), "useraccountctl: no outcome in " + record +
                               " within 1 s; the command was sent and may still run\n");
+
+    // A line counts once its newline is there, and one cut back, as the
+    // daemon takes back a line it could not write whole, is gone.
+    process partial =
+        run_ctl({"send", "--wait=5", "--record", record, "--type", "2", "add", "partial"});
+    ASSERT_FALSE(partial.wait_exit(300ms)) << partial.err();
+    const auto append = [&record](const std::string& text) {
+        const int fd = open(record.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        return fd != -1 &&
+               write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+               close(fd) == 0;
+    };
+    const off_t whole = static_cast<off_t>(read_file(record).size());
+    const std::string line = "2026-12-08T00:00:00.000000Z\t2\tignored\t\tadd partial";
+    ASSERT_TRUE(append(line + "ly"));
+    EXPECT_FALSE(partial.wait_exit(500ms)) << "took a line before its newline: " << partial.out();
+    ASSERT_EQ(truncate(record.c_str(), whole), 0);
+    ASSERT_TRUE(append(line + "\n"));
+    EXPECT_EQ(run_to_end(partial), exited(0)) << partial.err();
+    EXPECT_EQ(partial.out(), line + "\n");
 
     // Rotated while send waits: the line comes in the new file.
     process rotated = run_ctl({"send", "--wait", "--record", record, "add", "rotated"});

@@ -30,6 +30,7 @@ const std::string help_text_for(const std::string& app_name) {
            "   -d --daemon               Daemonize this application\n"
            "   -p --pid_file  filename   PID file used by daemonized app\n"
            "   -r --record    filename   Record the outcome of each message\n"
+           "   -s --record_size bytes    Rotate the record at this size (default 2097152)\n"
            "\n";
 }
 
@@ -139,6 +140,8 @@ TEST_F(service, bad_option_or_missing_argument_complains_prints_help_and_exits_1
         {{"-t"}, "option requires an argument -- 't'"},
         {{"-r"}, "option requires an argument -- 'r'"},
         {{"-d", "-q"}, "invalid option -- 'q'"},
+        {{"-s", "65535"}, "invalid record size '65535': bytes, from 65536 to 1099511627776"},
+        {{"--record_size=1M"}, "invalid record size '1M'"},
     };
     for (const auto& [args, complaint] : cases) {
         process p = start_daemon(args);
@@ -233,6 +236,15 @@ TEST_F(service, log_file_or_record_in_missing_directory_is_logged_and_serving_go
     ASSERT_EQ(q.send(7, "made"), 0);
     ASSERT_TRUE(wait_for_output(d, debug_line(2)));
     EXPECT_TRUE(read_file("/quex/missing/outcomes").ends_with("\t7\tignored\t\tmade\n"));
+    // Put in its place, a directory of another user's is refused, each time.
+    std::filesystem::remove_all("/quex/missing");
+    ASSERT_EQ(mkdir("/quex/missing", 0755), 0);
+    ASSERT_EQ(chown("/quex/missing", 65534, 65534), 0);
+    ASSERT_EQ(q.send(7, "swapped"), 0);
+    EXPECT_TRUE(wait_for_daemon_entry(d, error,
+                                      "Can not write outcome record: /quex/missing/outcomes, "
+                                      "error: Operation not permitted; type 7, ignored: swapped"));
+    EXPECT_FALSE(file_exists("/quex/missing/outcomes"));
     std::filesystem::remove_all("/quex/missing");
     ASSERT_EQ(q.send(7, "removed"), 0);
     EXPECT_TRUE(
@@ -533,9 +545,19 @@ TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
               "READY=1\nSTATUS=Waiting for a command; served 0, failed 0");
     d.signal(SIGKILL);
     ASSERT_TRUE(wait_for_runs(4, 20s));
-    for (int start = 0; start < 2; ++start) {
+    // The next start tells it once; a command that ended before a stop, or
+    // before its daemon was killed waiting, is told by its own line only.
+    for (int start = 0; start < 3; ++start) {
         process next = start_fast({"-r", record});
         ASSERT_TRUE(wait_for_output(next, debug_line(0)));
+        if (start == 0) {
+            ASSERT_EQ(q.send(1, "ends before the stop"), 0);
+            ASSERT_TRUE(wait_for_output(next, debug_line(1)));
+        }
+        if (start == 1) {
+            next.signal(SIGKILL);
+            continue;
+        }
         stop(next);
     }
     EXPECT_TRUE(file_exists(record + ".running"));
@@ -549,10 +571,42 @@ TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
                   {"3", "oversized", "over 8191 bytes", ""},
                   {"1", "signal", "9", "killed"},
                   {"1", "unknown", "its daemon ended while it ran", "outlives 'its daemon'"},
+                  {"1", "succeeded", "0", "ends before the stop"},
               }));
     struct stat st {};
     ASSERT_EQ(stat(record.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// A flood of the longest messages, each escaped at four bytes a byte, with no
+// pause: the daemon rotates its record before a line would take it past its
+// bound (-s), so that it never takes much more than twice that; every line
+// stays whole, and send --wait finds its own across the rotations.
+TEST_F(service, a_flood_of_long_messages_keeps_the_record_within_twice_its_bound) {
+    ASSERT_EQ(mkdir("/quex/record", 0750), 0);
+    const std::string record = "/quex/record/outcomes";
+    process d = start_fast({"-r", record, "-s", "70000"});  // two such lines a file
+    command_queue q;
+    const std::string flood(max_text_size, '\x01');
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(q.send(2, flood), 0);
+    }
+    process waited =
+        run_ctl({"send", "--wait=20", "--record", record, "--type", "2", "--raw", "mine"});
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(q.send(2, flood), 0);
+    }
+    EXPECT_EQ(waited.wait_exit(20s), exited(0)) << waited.err();
+    EXPECT_NE(waited.out().find("\t2\tignored\t\tmine\n"), std::string::npos) << waited.out();
+    ASSERT_TRUE(wait_for_output(d, debug_line(21)));
+    for (const std::string& file : {record, record + ".1"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+        EXPECT_LE(st.st_size, 70000) << file;
+        EXPECT_GT(st.st_size, 32768) << file;
+        EXPECT_FALSE(record_lines(file).empty()) << file;  // each line whole
+    }
+    stop(d);
 }
 
 TEST_F(service, text_of_8191_bytes_is_received_whole) {

@@ -134,7 +134,7 @@ TEST_F(signals, sigint_during_an_account_command_is_ignored_and_the_daemon_serve
 
 // SIGTERM while a command runs, with more commands waiting and no pause:
 // the command ends whole, the next stays queued, and the daemon stops in
-// order. A second SIGTERM changes nothing; useraccountctl stop sends one.
+// order. A second SIGTERM changes nothing.
 TEST_F(signals, sigterm_during_a_command_lets_it_finish_and_stops_before_the_backlog) {
     write_conf("0\n");
     set_script_sleep(1.5);
@@ -142,29 +142,20 @@ TEST_F(signals, sigterm_during_a_command_lets_it_finish_and_stops_before_the_bac
     for (const char* text : {"first", "second", "third"}) {
         ASSERT_EQ(q.send(1, text), 0);
     }
-    for (const bool by_tool : {false, true}) {
-        const std::string first = by_tool ? "second" : "first";
-        process d = start_daemon({"-c", conf_path});
-        ASSERT_TRUE(wait_until([&] { return runs_started() >= (by_tool ? 2u : 1u); }, 20s));
-        if (by_tool) {
-            process stopper =
-                run_ctl({"stop", "--pid", std::to_string(d.pid()), "--timeout", "20"});
-            EXPECT_EQ(stopper.wait_exit(20s), exited(0)) << stopper.err();
-        } else {
-            d.signal(SIGTERM);
-            std::this_thread::sleep_for(200ms);
-            d.signal(SIGTERM);
-        }
-        EXPECT_EQ(d.wait_exit(20s), exited(0));
-        const auto r = runs();
-        ASSERT_EQ(r.size(), by_tool ? 2u : 1u);
-        EXPECT_EQ(r.back().args, std::vector<std::string>{first});
-        EXPECT_GE(r.back().end_us - r.back().start_us, 1'500'000) << "the script ran to its end";
-        EXPECT_EQ(runs_started(), r.size());
-        EXPECT_EQ(q.waiting(), by_tool ? 1u : 2u);
-        EXPECT_EQ(d.out(), debug_line(0) + receiving + echo_line(1, first) + stopping);
-        EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
-    }
+    process d = start_daemon({"-c", conf_path});
+    ASSERT_TRUE(wait_until([&] { return runs_started() >= 1u; }, 20s));
+    d.signal(SIGTERM);
+    std::this_thread::sleep_for(200ms);
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.wait_exit(20s), exited(0));
+    const auto r = runs();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r.back().args, std::vector<std::string>{"first"});
+    EXPECT_GE(r.back().end_us - r.back().start_us, 1'500'000) << "the script ran to its end";
+    EXPECT_EQ(runs_started(), r.size());
+    EXPECT_EQ(q.waiting(), 2u);
+    EXPECT_EQ(d.out(), debug_line(0) + receiving + echo_line(1, "first") + stopping);
+    EXPECT_TRUE(wait_for_entry_of(d.pid(), info, "Stopped useraccountd"));
 }
 
 // A stop or reload that comes before the daemon has its handler (here, both
@@ -204,30 +195,44 @@ TEST_F(signals, stop_and_reload_that_come_while_the_daemon_starts_take_effect_on
     }
 }
 
-TEST_F(signals, stop_command_ends_an_idle_daemon_by_its_pid_file_and_refuses_other_processes) {
-    write_conf("1\n");
+// useraccountctl stop: SIGTERM once to the daemon holding the PID file's
+// lock, then the wait for its end: at once when it is idle, after the command
+// it runs otherwise, with the next one left queued.
+TEST_F(signals, stop_command_ends_the_daemon_of_its_pid_file_after_its_command) {
+    write_conf("0\n");
     const std::string pid_file = "/quex/useraccountd.pid";
     const std::string log_file = "/quex/useraccountd.log";
-    process launcher = start_daemon({"-d", "-c", conf_path, "-l", log_file, "-p", pid_file});
-    ASSERT_EQ(launcher.wait_exit(5s), exited(0));
-    ASSERT_TRUE(wait_for_file_text(log_file, debug_line(0)));
-    const pid_t daemon = pid_in_file(pid_file);
-    ASSERT_GT(daemon, 0);
-
-    process sleeper("/usr/bin/sleep", {"sleep", "30"});
-    process refused = run_ctl({"stop", "--pid", std::to_string(sleeper.pid())});
-    EXPECT_EQ(refused.wait_exit(5s), exited(1));
-    EXPECT_NE(refused.err().find("is not useraccountd"), std::string::npos) << refused.err();
-    EXPECT_FALSE(sleeper.wait_exit(0ms)) << "no signal reached it";
-
-    const auto start = std::chrono::steady_clock::now();
-    process stopper = run_ctl({"stop", "-p", pid_file});
-    EXPECT_EQ(stopper.wait_exit(5s), exited(0)) << stopper.err();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "an idle daemon stops at once";
-    EXPECT_EQ(wait_orphan(daemon, 1s), exited(0));
-    EXPECT_FALSE(file_exists(pid_file));
-    EXPECT_EQ(read_file(log_file), debug_line(0) + stopping);
-
+    command_queue q;
+    for (const bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "during a command" : "idle");
+        write_file(log_file, "");
+        set_script_sleep(busy ? 1.5 : 0);
+        process launcher = start_daemon({"-d", "-c", conf_path, "-l", log_file, "-p", pid_file});
+        ASSERT_EQ(launcher.wait_exit(5s), exited(0));
+        ASSERT_TRUE(wait_for_file_text(log_file, debug_line(0)));
+        const pid_t daemon = pid_in_file(pid_file);
+        ASSERT_GT(daemon, 0);
+        if (busy) {
+            ASSERT_EQ(q.send(1, "slow"), 0);
+            ASSERT_EQ(q.send(1, "next"), 0);
+            ASSERT_TRUE(wait_until([&] { return runs_started() == 1; }, 20s));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        process stopper = run_ctl({"stop", "-p", pid_file, "--timeout", "20"});
+        EXPECT_EQ(stopper.wait_exit(20s), exited(0)) << stopper.err();
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(wait_orphan(daemon, 1s), exited(0)) << "it had ended when stop returned";
+        EXPECT_FALSE(file_exists(pid_file));
+        if (busy) {
+            EXPECT_GE(took, 1s) << "stop waited for the command";
+            ASSERT_EQ(runs().size(), 1u);
+            EXPECT_GE(runs()[0].end_us - runs()[0].start_us, 1'500'000) << "it ran to its end";
+            EXPECT_EQ(q.waiting(), 1u);
+        } else {
+            EXPECT_LT(took, 1s) << "an idle daemon stops at once";
+            EXPECT_EQ(read_file(log_file), debug_line(0) + stopping);
+        }
+    }
     process gone = run_ctl({"stop", "-p", pid_file});
     EXPECT_EQ(gone.wait_exit(5s), exited(1));
     EXPECT_NE(gone.err().find("no daemon is running"), std::string::npos) << gone.err();

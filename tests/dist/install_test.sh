@@ -64,8 +64,7 @@ $prefix/$docdir/examples/send-command.php 644 dist/examples/send-command.php
 /etc/useraccountd/directory.sh 644 dist/directory.sh
 $unit 644 -
 $etc/useraccountd.conf 644 dist/useraccountd.conf
-$etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd
-$etc/logrotate.d/useraccountd-outcomes 644 dist/logrotate.d/useraccountd-outcomes"
+$etc/sudoers.d/useraccountd 440 dist/sudoers.d/useraccountd"
 
     local path mode source
     while read -r path mode source; do
@@ -97,8 +96,9 @@ $etc/logrotate.d/useraccountd-outcomes 644 dist/logrotate.d/useraccountd-outcome
     # tree.
     local exec_start
     exec_start=$(sed -n 's/^ExecStart=//p' "$root$unit")
+    # shellcheck disable=SC2016 # systemd's to expand
     expect_eq "[$prefix] unit runs this tree's daemon" \
-        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf -r /var/log/useraccountd/outcomes.log" \
+        "@$prefix/$sbindir/useraccountd useraccountd -c $etc/useraccountd.conf -r /var/log/useraccountd/outcomes.log"' -s ${USERACCOUNTD_RECORD_SIZE}' \
         "$exec_start"
     expect_eq "[$prefix] unit runs this tree's steps before the start" \
         "$prefix/$libexecdir/useraccountd/check-account-command $prefix/$libexecdir/useraccountd/wait-for-commands $prefix/$libexecdir/useraccountd/prepare-record" \

@@ -45,7 +45,7 @@ options_of() {
 }
 
 daemon_options=$("$binary_dir/useraccountd" --help | options_of)
-expect_eq "the daemon lists seven options" 7 "$(wc -l <<<"$daemon_options")"
+expect_eq "the daemon lists eight options" 8 "$(wc -l <<<"$daemon_options")"
 while read -r option; do
     expect_contains "useraccountd(8) documents $option" "$option" "${rendered[useraccountd.8]}"
 done <<<"$daemon_options"

@@ -94,24 +94,50 @@ in_namespace() {
         in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm bogus 2>/dev/null
         echo "postrm_bogus=$?"
     fi
-    if [[ $scenario == purge ]]; then
-        # The key file seen through an overlay with xino, which gives it an
-        # inode number above 2^63; the service's queue under the key that
-        # ftok(3) computes from it (this scenario has an IPC namespace of its
-        # own).
-        mkdir "$layer/key-upper" "$layer/key-work"
-        mount -t overlay overlay \
-            -o "lowerdir=$root/quex,upperdir=$layer/key-upper,workdir=$layer/key-work,xino=on" "$root/quex"
-        echo "purge_inode=$(stat -c %i "$root$key_file")"
-        # shellcheck disable=SC2016 # for perl
-        in_root setpriv --reuid useraccountd --regid useraccountd --clear-groups \
-            perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
-            "$key_file"
+    if [[ $scenario == purge* ]]; then
+        # The packaged tool prepares the queue, and records its key for postrm,
+        # as the unit does at each start.
+        install -D -m 0755 "$data/usr/bin/useraccountctl" "$root/usr/bin/useraccountctl"
+        prepare() {
+            in_root useraccountctl prepare --owner useraccountd --group useraccount >/dev/null
+        }
+    fi
+    case $scenario in
+        purge)
+            # The key file seen through an overlay with xino, which gives it an
+            # inode number above 2^63.
+            mkdir "$layer/key-upper" "$layer/key-work"
+            mount -t overlay overlay \
+                -o "lowerdir=$root/quex,upperdir=$layer/key-upper,workdir=$layer/key-work,xino=on" "$root/quex"
+            echo "purge_inode=$(stat -c %i "$root$key_file")"
+            prepare
+            echo "queue_key=$(cat "$root/var/lib/useraccountd/queue-key")"
+            echo 4242 >"$root/var/lib/useraccountd/highest-id"
+            echo saved >"$root/var/lib/useraccountd/saved-commands"
+            touch "$root/var/lib/useraccountd/lock"
+            # A remove first: the saved commands go aside.
+            in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm remove >/dev/null 2>"$layer/remove.err"
+            echo "remove=$?"
+            echo "remove_err=$(cat "$layer/remove.err")"
+            echo "state_after_remove=$(cd "$root/var/lib/useraccountd" && echo *)"
+            echo "set_aside=$(cat "$root"/var/lib/useraccountd/saved-commands.removed-* 2>&1)"
+            ;;
+        purge-key-replaced)
+            prepare
+            cp "$root$key_file" "$root$key_file.new" && mv "$root$key_file.new" "$root$key_file"
+            ;;
+        purge-unprepared)
+            # shellcheck disable=SC2016 # for perl
+            in_root setpriv --reuid useraccountd --regid useraccountd --clear-groups \
+                perl -MIPC::SysV=ftok -e 'defined msgget(ftok($ARGV[0], ord "G"), 01600) or die "msgget: $!"' \
+                "$key_file"
+            ;;
+    esac
+    if [[ $scenario == purge* ]]; then
         echo "queues_before_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
-        echo 4242 >"$root/var/lib/useraccountd/highest-id"
-        echo saved >"$root/var/lib/useraccountd/saved-commands"
-        in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm purge >/dev/null
+        in_root env DPKG_MAINTSCRIPT_NAME=postrm /bin/sh /control/postrm purge >/dev/null 2>"$layer/purge.err"
         echo "purge=$?"
+        echo "purge_err=$(cat "$layer/purge.err")"
         echo "queues_after_purge=$(tail -n +2 /proc/sysvipc/msg | wc -l)"
         echo "state_after_purge=$(cd "$root/var/lib/useraccountd" && echo *)"
     fi
@@ -176,7 +202,6 @@ listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
 }' | sort -k3)
 expected_listing=$(sort -k3 <<'EOF'
 -rw-r--r-- root/root ./etc/default/useraccountd
--rw-r--r-- root/root ./etc/logrotate.d/useraccountd-outcomes
 -r--r----- root/root ./etc/sudoers.d/useraccountd
 -rw-r--r-- root/root ./etc/useraccountd.conf
 -rw-r--r-- root/root ./etc/useraccountd/directory.sh
@@ -226,7 +251,6 @@ for pair in etc/useraccountd/useraccount.sh:dist/useraccount.sh \
     usr/libexec/useraccountd/check-account-command:dist/libexec/check-account-command \
     usr/libexec/useraccountd/wait-for-commands:dist/libexec/wait-for-commands \
     usr/libexec/useraccountd/prepare-record:dist/libexec/prepare-record \
-    etc/logrotate.d/useraccountd-outcomes:dist/logrotate.d/useraccountd-outcomes \
     usr/share/doc/useraccountd/examples/send-command.c:dist/examples/send-command.c \
     usr/share/doc/useraccountd/examples/send-command.py:dist/examples/send-command.py \
     usr/share/doc/useraccountd/examples/send-command.pl:dist/examples/send-command.pl \
@@ -241,6 +265,11 @@ for page in man1/useraccountctl.1 man5/useraccountd.conf.5 man5/useraccountd-out
 done
 check "packaged README.Debian is debian/README.Debian" \
     cmp -s <(gzip -dc "$data/usr/share/doc/useraccountd/README.Debian.gz") "$source_dir/debian/README.Debian"
+
+# The tests build the tool once more with a hook that kills it at each step of
+# its custody of queued commands; the packaged tool has none.
+expect_eq "the packaged useraccountctl has no hook of the tests" "" \
+    "$(grep -a -o USERACCOUNTCTL_KILL_AT "$data/usr/bin/useraccountctl")"
 
 # Every program the unit runs, other than kill, is the package's own.
 unit=$data/lib/systemd/system/useraccountd.service
@@ -263,7 +292,6 @@ done
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 expected_conffiles='/etc/default/useraccountd
-/etc/logrotate.d/useraccountd-outcomes
 /etc/sudoers.d/useraccountd
 /etc/useraccountd.conf
 /etc/useraccountd/directory.sh
@@ -364,14 +392,36 @@ expect_eq "[existing] the site's key file keeps its content" \
     "$(md5sum <<<"site key" | cut -d' ' -f1)" "${result[key_sum]:-}"
 expect_eq "[existing] the ID mark is kept" 4242 "${result[mark]:-}"
 
-# The queue key for any inode number: purge removes the service's queue.
+# The queue key that prepare recorded, for any inode number: purge removes the
+# service's queue, the saved commands, the key's record and the script's
+# lock.
 run_scenario purge
 check "[purge] the key file's inode is above 2^63 (${result[purge_inode]:-})" \
     test "${#result[purge_inode]}" -ge 19
+check "[purge] prepare records the key with that inode (${result[queue_key]:-})" \
+    grep -qE "^[0-9]+ [0-9]+ ${result[purge_inode]:-none}\$" <<<"${result[queue_key]:-}"
+expect_eq "[purge] postrm remove" 0 "${result[remove]:-}"
+check "[purge] remove sets the saved commands aside, under a name with the time (${result[state_after_remove]:-})" \
+    grep -qE '^highest-id lock queue-key saved-commands\.removed-[0-9]{8}T[0-9]{6}Z$' <<<"${result[state_after_remove]:-}"
+expect_eq "[purge] as they were" saved "${result[set_aside]:-}"
+expect_contains "[purge] remove says where" "the commands that waited at the removal are set aside in /var/lib/useraccountd/saved-commands.removed-" \
+    "${result[remove_err]:-}"
 expect_eq "[purge] the service's queue is made" 1 "${result[queues_before_purge]:-}"
 expect_eq "[purge] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge] postrm says nothing" "" "${result[purge_err]:-}"
 expect_eq "[purge] the service's queue is removed" 0 "${result[queues_after_purge]:-}"
-expect_eq "[purge] the saved commands go, the ID mark stays" highest-id "${result[state_after_purge]:-}"
+expect_eq "[purge] the commands set aside, the key's record and the lock go, the ID mark stays" \
+    highest-id "${result[state_after_purge]:-}"
+# A key file replaced since prepare may name another program's queue; and a
+# service that never prepared its queue has none to remove.
+run_scenario purge-key-replaced
+expect_eq "[purge-key-replaced] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge-key-replaced] the queue stays" 1 "${result[queues_after_purge]:-}"
+expect_contains "[purge-key-replaced] postrm says why" "is not the key file the service's queue was made for" \
+    "${result[purge_err]:-}"
+run_scenario purge-unprepared
+expect_eq "[purge-unprepared] postrm purge" 0 "${result[purge]:-}"
+expect_eq "[purge-unprepared] a queue that prepare did not make stays" 1 "${result[queues_after_purge]:-}"
 
 expect_eq "the host's user database is unchanged" "$host_had_user" \
     "$(grep -c '^useraccountd:' /etc/passwd)"

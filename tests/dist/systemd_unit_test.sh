@@ -40,12 +40,13 @@ setting() {
 }
 
 exec_start=$(setting ExecStart)
-expect_eq "ExecStart runs the installed daemon in the foreground" \
-    "@/usr/sbin/useraccountd useraccountd -c /etc/useraccountd.conf -r /var/log/useraccountd/outcomes.log" \
+# shellcheck disable=SC2016 # systemd's to expand
+expect_eq "ExecStart runs the installed daemon in the foreground, its record bounded" \
+    '@/usr/sbin/useraccountd useraccountd -c /etc/useraccountd.conf -r /var/log/useraccountd/outcomes.log -s ${USERACCOUNTD_RECORD_SIZE}' \
     "$exec_start"
 check "the configuration file named by -c is installed" test -f "$root/etc/useraccountd.conf"
-check "the record named by -r is rotated" \
-    grep -qx '/var/log/useraccountd/outcomes.log {' "$root/etc/logrotate.d/useraccountd-outcomes"
+# The daemon rotates its record: no logrotate rule renames it behind its back.
+check "no logrotate rule for the record" test ! -e "$root/etc/logrotate.d/useraccountd-outcomes"
 
 mkdir "$scratch/verify"
 sed -E "s#^(Exec[A-Za-z]+=[-@:+!]*)/usr/(s?bin/useraccount(d|ctl) |libexec/useraccountd/)#\1$root/usr/\2#" \
@@ -92,12 +93,15 @@ for unit in systemd-user-sessions.service systemd-logind.service cron.service at
 done
 # Without the environment file the unit's own values count: the same as the
 # file's. The file is optional ("-").
-expect_eq "default sender group and mode" \
-    "USERACCOUNTD_QUEUE_GROUP=useraccount USERACCOUNTD_QUEUE_MODE=0620" "$(setting Environment)"
+expect_eq "default sender group, mode and record size" \
+    "USERACCOUNTD_QUEUE_GROUP=useraccount USERACCOUNTD_QUEUE_MODE=0620 USERACCOUNTD_RECORD_SIZE=2097152" \
+    "$(setting Environment | xargs)"
 expect_eq "the environment file is optional" -/etc/default/useraccountd "$(setting EnvironmentFile)"
-expect_eq "the environment file sets the unit's values" \
-    "USERACCOUNTD_QUEUE_GROUP=useraccount USERACCOUNTD_QUEUE_MODE=0620" \
-    "$(grep -E '^USERACCOUNTD_QUEUE_(GROUP|MODE)=' "$source_dir/dist/useraccountd.default" | xargs)"
+expect_eq "the environment file sets the unit's values" "$(setting Environment | xargs)" \
+    "$(grep -E '^USERACCOUNTD_(QUEUE_GROUP|QUEUE_MODE|RECORD_SIZE)=' "$source_dir/dist/useraccountd.default" | xargs)"
+expect_eq "the unit's record size is the daemon's own default" \
+    "$("$binary_dir/useraccountd" --help | sed -n 's/.*--record_size .*(default \([0-9]*\)).*/\1/p')" \
+    "$(setting Environment | grep -oE 'USERACCOUNTD_RECORD_SIZE=[0-9]+' | cut -d= -f2)"
 expect_eq "runs as its own group" useraccountd "$(setting Group)"
 expect_eq "the queue outlives the service" no "$(setting RemoveIPC)"
 for word in -d --daemon -p --pid_file -l --log_file; do

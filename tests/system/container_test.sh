@@ -778,8 +778,20 @@ stop_during_slow_command() {
 
 section "stop during a command"
 make_script_slow
-# Meanwhile, a rotation while a sender waits for its outcome: the line comes
-# in the new file, and the old lines stay in the old one.
+# Meanwhile, the record rotates itself before a line would take it past its
+# bound, set in /etc/default/useraccountd: at 64 KiB the second of two lines
+# of the longest text of control bytes, escaped at four bytes a byte, passes
+# it. A sender that waits then follows the rename and finds its line in the
+# new file; the old lines stay in the old.
+in_ct sh -c 'echo USERACCOUNTD_RECORD_SIZE=65536 >>/etc/default/useraccountd'
+reset_start_limit
+check "restart with a record of 64 KiB" in_ct systemctl restart useraccountd
+expect_contains "the unit gives the daemon the bound" " -s 65536 " \
+    "$(in_ct cat "/proc/$(unit_property MainPID)/cmdline" | tr '\0' ' ')"
+long=$(head -c 8191 /dev/zero | tr '\0' '\001')
+for _ in 1 2; do
+    in_ct useraccountctl send --type 2 --raw "$long"
+done
 in_ct sh -c "useraccountctl send --wait=30 slow rotation 5 >/root/rotation.out; echo \$? >/root/rotation.status" &
 rotation_sender=$!
 # The daemon's note of the running command holds its text until its line
@@ -791,12 +803,13 @@ for _ in $(seq 75); do
     note_holds 'slow rotation 5' && break
     sleep 0.2
 done
-check "logrotate rotates the record" in_ct logrotate -f /etc/logrotate.d/useraccountd-outcomes
 check "while the command runs" note_holds 'slow rotation 5'
 wait "$rotation_sender"
 expect_eq "the waiting sender learns its outcome after the rotation" 0 "$(in_ct cat /root/rotation.status)"
 check "from the new file" grep -qE $'\tsucceeded\t0\tslow rotation 5$' <<<"$(in_ct cat "$record")"
 check "the old lines are in the rotated file" grep -qE $'\tlock alice$' <<<"$(in_ct cat "$record.1")"
+check "each file within the bound" \
+    test "$(in_ct stat -c %s "$record")" -le 65536 -a "$(in_ct stat -c %s "$record.1")" -le 65536
 expect_eq "the new file is the group's to read" "useraccountd:useraccount 640" \
     "$(in_ct stat -c '%U:%G %a' "$record")"
 stop_during_slow_command one after-stop stop
@@ -1094,8 +1107,8 @@ for group in useraccount2 useraccount; do
     echo "restart with the group changed to $group, under the loop, took $took s"
     check "$group: active within the bound ($took s)" in_range "$took" 0 6
     served_once "group-$group"
-    check "$group: the held commands moved over" \
-        grep -qE 'moved 3 message\(s\) from private queue' <<<"$(journal_after "$wait_mark")"
+    check "$group: the waiting commands moved over, kept in the saved-commands file meanwhile" \
+        grep -qE 'moved 3 message\(s\) from queue [0-9]+ to queue [0-9]+, in order' <<<"$(journal_after "$wait_mark")"
     expect_eq "$group: the queue's creator group" "root $group" \
         "$(in_ct ipcs -q -c | awk -v id="$(in_ct useraccountctl status | sed -n 's/^id: *//p')" '$1 == id {print $3, $4}')"
 done
@@ -1164,7 +1177,15 @@ expect_eq "the service runs after the reinstall" active "$(in_ct systemctl is-ac
 expect_no_kill "reinstall" "$mark"
 
 section "remove, then install again"
+# Two commands wait behind a slow one when the package goes: the stop lets
+# the slow one end and saves the two, and the removal sets them aside, said
+# in the journal. After a reboot an install puts nothing back.
 reset_start_limit
+mark=$(cursor)
+in_ct useraccountctl send slow aside 3
+in_ct useraccountctl send add aside-1
+in_ct useraccountctl send add aside-2
+wait_journal "$mark" 'COMMAND=(/usr)?/bin/bash /quex/sbin/useraccount.sh slow aside 3$' 15
 if ! in_ct dpkg -r useraccountd >"$work/remove.log" 2>&1; then
     cat "$work/remove.log" >&2
     fail "dpkg -r"
@@ -1173,6 +1194,16 @@ expect_not_contains "dpkg -r warns of nothing" warning "$(cat "$work/remove.log"
 expect_eq "remove stops the service" inactive "$(in_ct systemctl is-active useraccountd)"
 check "remove keeps the key file" in_ct test -f /quex/etc/useraccount/useraccountkey.json
 expect_eq "remove keeps the queue" "$queue_key $queue_id" "$(queue_line "$queue_key" | awk '{print $1, $2}')"
+aside=$(in_ct sh -c 'ls /var/lib/useraccountd/saved-commands.removed-*' 2>/dev/null)
+check "remove sets the saved commands aside (${aside:-none})" test -n "$aside"
+check "under a name no start reads" in_ct test ! -e /var/lib/useraccountd/saved-commands
+expect_eq "with the two that waited" "add aside-1 add aside-2" \
+    "$(in_ct grep -E '^add aside-[12]$' "$aside" | xargs)"
+check "the journal says where" wait_journal "$mark" "useraccountd(\\[[0-9]+\\])?: the commands that waited at the removal are set aside in $aside" 5
+power_off
+boot_container
+expect_eq "the container's systemd is up again" running "$state"
+mark=$(cursor)
 if ! in_ct env DEBIAN_FRONTEND=noninteractive dpkg -i /root/useraccountd.deb >"$work/install-again.log" 2>&1; then
     cat "$work/install-again.log" >&2
     fail "dpkg -i after dpkg -r"
@@ -1181,6 +1212,11 @@ expect_eq "the service is enabled again" enabled "$(in_ct systemctl is-enabled u
 expect_eq "the service runs again" active "$(in_ct systemctl is-active useraccountd)"
 expect_eq "the key file still keeps its inode" "$key_inode" \
     "$(in_ct stat -c %i /quex/etc/useraccount/useraccountkey.json)"
+sleep 3
+journal=$(journal_after "$mark")
+expect_not_contains "the install restores nothing" "restored " "$journal"
+expect_not_contains "nor runs what was set aside" "added user aside-" "$journal"
+check "which stays for the administrator" in_ct test -f "$aside"
 
 section "remove and purge"
 for step in -r -P; do
@@ -1202,6 +1238,8 @@ expect_eq "purge removes the queue" "" "$(queue_line "$queue_key")"
 check "purge keeps the service user" user_exists useraccountd
 check "purge keeps the sender group" group_exists useraccount
 check "purge keeps the managed group" group_exists useraccount-managed
+expect_eq "purge leaves the ID mark alone in /var/lib/useraccountd" highest-id \
+    "$(in_ct ls /var/lib/useraccountd)"
 # shellcheck disable=SC2016 # an awk program
 expect_eq "purge keeps the ID mark, the highest UID given" \
     "$(in_ct awk -F: '$3 >= 1000 && $3 <= 60000 && $3 > max {max = $3} END {print max}' /etc/passwd)" \
