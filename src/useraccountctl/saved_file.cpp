@@ -64,18 +64,22 @@ bool decode_state(std::string_view text, saved_commands& saved) {
     return true;
 }
 
+// Appended piece by piece: GCC 12 at -O2 takes "literal" + std::string&&
+// for an overlapping copy (-Wrestrict) and would fail a Release build.
 std::string state_line(const saved_commands& saved) {
-    const std::string limit = " " + std::to_string(saved.byte_limit) + "\n";
+    std::string line = "state ";
     switch (saved.state) {
         case custody_state::replacing:
-            return "state replacing " + std::to_string(saved.queue) + " " +
-                   std::to_string(saved.from_queue) + limit;
-        case custody_state::restoring:
-            return "state restoring " + std::to_string(saved.queue) + limit;
-        case custody_state::saved:
+            line.append("replacing ").append(std::to_string(saved.queue));
+            line.append(" ").append(std::to_string(saved.from_queue));
             break;
+        case custody_state::restoring:
+            line.append("restoring ").append(std::to_string(saved.queue));
+            break;
+        case custody_state::saved:
+            return line.append("saved\n");
     }
-    return "state saved\n";
+    return line.append(" ").append(std::to_string(saved.byte_limit)).append("\n");
 }
 
 }  // namespace

@@ -22,7 +22,7 @@
 # re-creates the queue in a loop, accounts that the script keeps in the
 # container's slapd and nslcd shows, the key file across a reinstall, and
 # nothing left after a purge but the system user, the groups and the
-# script's ID mark; and the package's own autopkgtest.
+# script's ID mark and lock records; and the package's own autopkgtest.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the host's apt sources; without
 # them it is skipped (exit 77), except under CI=true. Everything it makes is
@@ -1238,8 +1238,8 @@ expect_eq "purge removes the queue" "" "$(queue_line "$queue_key")"
 check "purge keeps the service user" user_exists useraccountd
 check "purge keeps the sender group" group_exists useraccount
 check "purge keeps the managed group" group_exists useraccount-managed
-expect_eq "purge leaves the ID mark alone in /var/lib/useraccountd" highest-id \
-    "$(in_ct ls /var/lib/useraccountd)"
+expect_eq "purge leaves the ID mark and the lock records alone in /var/lib/useraccountd" \
+    "highest-id locked" "$(in_ct ls /var/lib/useraccountd | xargs)"
 # shellcheck disable=SC2016 # an awk program
 expect_eq "purge keeps the ID mark, the highest UID given" \
     "$(in_ct awk -F: '$3 >= 1000 && $3 <= 60000 && $3 > max {max = $3} END {print max}' /etc/passwd)" \
