@@ -21,9 +21,9 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// The files of the record followed at once: the name's, and the one it
-// stood for before, which may still get a line while the name moves on.
-constexpr std::size_t files_followed = 2;
+bool same_file(const outcome_follower::record_file& file, const struct stat& st) {
+    return file.dev == st.st_dev && file.ino == st.st_ino;
+}
 
 std::string directory_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -91,13 +91,13 @@ outcome_follower::~outcome_follower() {
 }
 
 bool outcome_follower::known(const struct stat& st) const {
-    return std::any_of(files_.begin(), files_.end(), [&st](const record_file& f) {
-        return f.dev == st.st_dev && f.ino == st.st_ino;
-    });
+    return std::any_of(files_.begin(), files_.end(),
+                       [&st](const record_file& f) { return same_file(f, st); });
 }
 
 // The file at path, followed from now on: from its end before the send,
-// from its start after it. 0, or -1 with errno.
+// from its start after it. Each file stays open while followed, so that no
+// later file can take its inode and pass for it. 0, or -1 with errno.
 int outcome_follower::open_file(const std::string& path, bool from_end) {
     struct stat st {};
     const int fd = open_checked(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0,
@@ -109,23 +109,55 @@ int outcome_follower::open_file(const std::string& path, bool from_end) {
         close(fd);
         return 0;
     }
-    if (files_.size() == files_followed) {
-        close(files_.front().fd);
-        files_.erase(files_.begin());
-    }
     files_.push_back({fd, st.st_dev, st.st_ino, from_end ? st.st_size : 0});
     return 0;
 }
 
+// Follows the files that stand at the record's names now: one new at FILE.1
+// passed the name between two looks, and holds lines after the mark as one
+// new at the name does. A file gets no line once it has left the name; read
+// once more after that, it is let go when it no longer stands at FILE.1
+// either. true when a file was opened, false when none, -1 with errno.
+int outcome_follower::follow_names() {
+    struct stat rotated {};
+    struct stat named {};
+    // FILE.1 first: a file moves from the name to it, never back.
+    const bool has_rotated = stat(rotated_.c_str(), &rotated) == 0;
+    const bool has_named = stat(path_.c_str(), &named) == 0;
+    std::erase_if(files_, [&](const record_file& f) {
+        const bool done = f.complete && !(has_rotated && same_file(f, rotated));
+        if (done) {
+            close(f.fd);
+        }
+        return done;
+    });
+    for (record_file& f : files_) {
+        f.complete = f.complete || !(has_named && same_file(f, named));
+    }
+    const std::size_t before = files_.size();
+    if ((has_rotated && !known(rotated) && open_file(rotated_, false) == -1 && errno != ENOENT) ||
+        (has_named && !known(named) && open_file(path_, false) == -1 && errno != ENOENT)) {
+        return -1;
+    }
+    return files_.size() > before ? 1 : 0;
+}
+
 int outcome_follower::mark_end() {
-    if (open_file(path_, true) == 0) {
-        return 0;
+    // The name first: a file that moves from it to FILE.1 meanwhile is then
+    // known there.
+    for (const std::string* path : {&path_, &rotated_}) {
+        if (open_file(*path, true) == -1 && errno != ENOENT) {
+            failed("outcome record %s: %s; nothing sent", path->c_str(), strerror(errno));
+            return exit_record_unreadable;
+        }
     }
     struct stat dir {};
-    if (errno == ENOENT && stat(directory_of(path_).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode)) {
-        return 0;  // the daemon makes the file with its first line
+    if (!files_.empty() ||
+        (stat(directory_of(path_).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode))) {
+        return 0;  // a record not made yet: the daemon makes it with its first line
     }
-    failed("outcome record %s: %s; nothing sent", path_.c_str(), strerror(errno));
+    const int error = dir.st_mode == 0 ? errno : ENOTDIR;
+    failed("outcome record %s: %s; nothing sent", path_.c_str(), strerror(error));
     return exit_record_unreadable;
 }
 
@@ -146,17 +178,14 @@ int outcome_follower::wait_for(long type, std::string_view text, long timeout) {
         if (seen) {
             break;
         }
-        // The name stands for another file: the record was rotated, or made.
-        struct stat st {};
-        if (stat(path_.c_str(), &st) == 0 && !known(st)) {
-            if (open_file(path_, false) == 0) {
-                continue;
-            }
-            if (errno != ENOENT) {
-                failed("outcome record %s: %s; the command was sent", path_.c_str(),
-                       strerror(errno));
-                return exit_record_unreadable;
-            }
+        // The names stand for other files: the record was rotated, or made.
+        const int opened = follow_names();
+        if (opened == 1) {
+            continue;
+        }
+        if (opened == -1) {
+            failed("outcome record %s: %s; the command was sent", path_.c_str(), strerror(errno));
+            return exit_record_unreadable;
         }
         const auto left = deadline - steady_clock::now();
         if (timeout > 0 && left <= steady_clock::duration::zero()) {

@@ -26,7 +26,7 @@ inline constexpr int exit_record_unreadable = 66;  // EX_NOINPUT
 
 class outcome_follower {
   public:
-    explicit outcome_follower(std::string path) : path_(std::move(path)) {}
+    explicit outcome_follower(std::string path) : path_(std::move(path)), rotated_(path_ + ".1") {}
     ~outcome_follower();
     outcome_follower(const outcome_follower&) = delete;
     outcome_follower& operator=(const outcome_follower&) = delete;
@@ -49,14 +49,16 @@ class outcome_follower {
         dev_t dev = 0;
         ino_t ino = 0;
         off_t offset = 0;
+        bool complete = false;  // seen away from the name: it gets no more lines
     };
 
   private:
     bool known(const struct stat& st) const;
     int open_file(const std::string& path, bool from_end);
+    int follow_names();
 
     std::string path_;
-    // The files the name stood for since the mark, oldest first, the last
-    // two only.
+    std::string rotated_;  // FILE.1, where the daemon's rotation moves it
+    // The files followed since the mark, oldest first.
     std::vector<record_file> files_;
 };

@@ -581,23 +581,36 @@ TEST_F(service, failed_account_commands_are_logged_and_every_outcome_recorded) {
 // A flood of the longest messages, each escaped at four bytes a byte, with no
 // pause: the daemon rotates its record before a line would take it past its
 // bound (-s), so that it never takes much more than twice that; every line
-// stays whole, and send --wait finds its own across the rotations.
+// stays whole. send --wait finds its own line in a file it never saw at the
+// name: the waiter is held still while that file is made and rotated.
 TEST_F(service, a_flood_of_long_messages_keeps_the_record_within_twice_its_bound) {
     ASSERT_EQ(mkdir("/quex/record", 0750), 0);
     const std::string record = "/quex/record/outcomes";
     process d = start_fast({"-r", record, "-s", "70000"});  // two such lines a file
     command_queue q;
     const std::string flood(max_text_size, '\x01');
-    for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(q.send(2, flood), 0);
-    }
+    const auto send_floods = [&q, &flood](int count) {
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(q.send(2, flood), 0);
+        }
+    };
+    send_floods(2);
+    ASSERT_TRUE(wait_for_output(d, debug_line(2)));
+    d.signal(SIGSTOP);
+    const std::string mine = "mine" + flood.substr(4);
     process waited =
-        run_ctl({"send", "--wait=20", "--record", record, "--type", "2", "--raw", "mine"});
-    for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(q.send(2, flood), 0);
-    }
+        run_ctl({"send", "--wait=20", "--record", record, "--type", "2", "--raw", mine});
+    ASSERT_TRUE(wait_until([&q] { return q.waiting() == 1; }, 10s));
+    waited.signal(SIGSTOP);
+    send_floods(1);  // its line in a new file; the queue holds no more
+    d.signal(SIGCONT);
+    ASSERT_TRUE(wait_for_output(d, debug_line(4)));
+    send_floods(1);  // and that file moved to FILE.1
+    ASSERT_TRUE(wait_for_output(d, debug_line(5)));
+    waited.signal(SIGCONT);
     EXPECT_EQ(waited.wait_exit(20s), exited(0)) << waited.err();
-    EXPECT_NE(waited.out().find("\t2\tignored\t\tmine\n"), std::string::npos) << waited.out();
+    EXPECT_NE(waited.out().find("\t2\tignored\t\tmine"), std::string::npos) << waited.out();
+    send_floods(16);
     ASSERT_TRUE(wait_for_output(d, debug_line(21)));
     for (const std::string& file : {record, record + ".1"}) {
         struct stat st {};
