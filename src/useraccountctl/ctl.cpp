@@ -37,8 +37,11 @@ bool stdout_is_journal() {
     return std::string_view(stream) == std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
+// Appended piece by piece, as GCC 12 at -O2 may take "literal" +
+// std::string&& for an overlapping copy (-Wrestrict).
 std::string with_name(unsigned id, const char* name) {
-    return std::to_string(id) + (name != nullptr ? " (" + std::string(name) + ")" : "");
+    std::string text = std::to_string(id);
+    return name != nullptr ? text.append(" (").append(name).append(")") : text;
 }
 
 }  // namespace

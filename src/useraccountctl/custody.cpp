@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <numeric>
 
 #include "ctl.h"
