@@ -37,6 +37,13 @@ bool stdout_is_journal() {
     return std::string_view(stream) == std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
+// Appended piece by piece, as GCC 12 at -O2 may take "literal" +
+// std::string&& for an overlapping copy (-Wrestrict).
+std::string with_name(unsigned id, const char* name) {
+    std::string text = std::to_string(id);
+    return name != nullptr ? text.append(" (").append(name).append(")") : text;
+}
+
 }  // namespace
 
 // The messages keep errno: a caller may still look at why a call failed.
@@ -113,20 +120,12 @@ std::string local_time(time_t when) {
 
 std::string user_name(uid_t uid) {
     const passwd* entry = getpwuid(uid);
-    std::string text = std::to_string(uid);
-    if (entry != nullptr) {
-        text += " (" + std::string(entry->pw_name) + ")";
-    }
-    return text;
+    return with_name(uid, entry != nullptr ? entry->pw_name : nullptr);
 }
 
 std::string group_name(gid_t gid) {
     const group* entry = getgrgid(gid);
-    std::string text = std::to_string(gid);
-    if (entry != nullptr) {
-        text += " (" + std::string(entry->gr_name) + ")";
-    }
-    return text;
+    return with_name(gid, entry != nullptr ? entry->gr_name : nullptr);
 }
 
 pid_t lock_holder(int fd) {

@@ -72,26 +72,16 @@ pid_t lock_holder(int fd);
 class unique_fd {
   public:
     explicit unique_fd(int fd = -1) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    unique_fd& operator=(unique_fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.fd_);
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ != -1; }
-    void reset(int fd = -1) {
+    ~unique_fd() {
         if (fd_ != -1) {
             close(fd_);
         }
-        fd_ = fd;
     }
+    unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    unique_fd& operator=(unique_fd&&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ != -1; }
 
   private:
     int fd_;

@@ -3,25 +3,16 @@
 // does at the key: prepare_queue.cpp), and the options it shares with save.
 #include <getopt.h>
 #include <sys/ipc.h>
-#include <sys/msg.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "bounded_number.h"
 #include "command_queue.h"
 #include "ctl.h"
-#include "custody.h"
 #include "queue_ops.h"
 #include "root_files.h"
 
@@ -56,16 +47,14 @@ void print_prepare_help() {
 void record_queue_key(key_t key) {
     struct stat st {};
     const char* what_then = "the package's purge will not find the queue";
-    const unique_fd dir = open_state_dir(true, what_then);
     std::optional<std::string> old;
-    if (!dir || stat(queue_key_file, &st) == -1 ||
-        read_root_file(dir.get(), queue_key_name, old, what_then) != 0) {
+    if (stat(queue_key_file, &st) == -1 || read_root_file(queue_key_name, old, what_then) != 0) {
         return;
     }
     const std::string line = std::to_string(key) + " " + std::to_string(st.st_dev) + " " +
                              std::to_string(st.st_ino) + "\n";
     if (old != line) {
-        write_root_file(dir.get(), queue_key_name, line, what_then);
+        write_root_file(queue_key_name, line, what_then);
     }
 }
 

@@ -14,7 +14,6 @@
 
 #include "command_queue.h"
 #include "ctl.h"
-#include "custody.h"
 #include "queue_ops.h"
 #include "root_files.h"
 

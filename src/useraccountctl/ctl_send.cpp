@@ -2,13 +2,11 @@
 // daemon hands exactly the given words to the account script.
 #include <getopt.h>
 #include <sys/ipc.h>
-#include <sys/msg.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -122,32 +120,26 @@ int check_queue_is_roots(int queue_id) {
     return 0;
 }
 
-// Blocks for room unless flags hold IPC_NOWAIT; a signal that interrupts the
-// wait sends again. 0, or the exit status after a message.
+// 0, or the exit status after a message.
 int send_message(int queue_id, long type, const std::string& text, int flags) {
-    queue_message msg{};
-    msg.mtype = type;
-    memcpy(msg.mtext, text.data(), text.size());
-    while (msgsnd(queue_id, &msg, text.size(), flags) == -1) {
-        switch (errno) {
-            case EINTR:
-                continue;
-            case EAGAIN:
-                call_failed("msgsnd", "the queue is full; nothing sent");
-                return exit_queue_full;
-            case EACCES:
-                call_failed("msgsnd",
-                            "the queue's permissions do not let this user send: ask the "
-                            "administrator to add it to the sender group; nothing sent");
-                return exit_no_permission;
-            case EIDRM:
-                call_failed("msgsnd", "the queue was removed while waiting for room; nothing sent");
-                return exit_queue_removed;
-            default:
-                return call_failed("msgsnd");
-        }
+    if (send_one(queue_id, type, text, flags) == 0) {
+        return 0;
     }
-    return 0;
+    switch (errno) {
+        case EAGAIN:
+            call_failed("msgsnd", "the queue is full; nothing sent");
+            return exit_queue_full;
+        case EACCES:
+            call_failed("msgsnd",
+                        "the queue's permissions do not let this user send: ask the "
+                        "administrator to add it to the sender group; nothing sent");
+            return exit_no_permission;
+        case EIDRM:
+            call_failed("msgsnd", "the queue was removed while waiting for room; nothing sent");
+            return exit_queue_removed;
+        default:
+            return call_failed("msgsnd");
+    }
 }
 
 }  // namespace

@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <numeric>
 
 #include "ctl.h"
@@ -195,7 +193,8 @@ int restore_onto(custody& c, int id, const queue_target& t, bool set_up) {
             return exit_failure;
         }
         for (auto m = rest; m != file.messages.end(); ++m) {
-            if (send_one(id, *m) != 0) {
+            if (send_one(id, m->type, m->text, IPC_NOWAIT) != 0) {
+                call_failed("msgsnd");
                 return failed("the commands not yet put back stay in %s", saved_commands_path);
             }
             step();

@@ -152,8 +152,7 @@ int outcome_follower::mark_end() {
         }
     }
     struct stat dir {};
-    if (!files_.empty() ||
-        (stat(directory_of(path_).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode))) {
+    if (!files_.empty() || (stat(directory_of(path_).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode))) {
         return 0;  // a record not made yet: the daemon makes it with its first line
     }
     const int error = dir.st_mode == 0 ? errno : ENOTDIR;

@@ -227,10 +227,7 @@ int prepare_queue(const queue_target& t) {
         printf("created queue %d (key 0x%08x): %s\n", created, static_cast<unsigned>(t.key),
                describe(info.msg_perm).c_str());
     }
-    if (created != -1) {
-        return status;
-    }
-    if (status != 0 || done) {
+    if (created != -1 || status != 0 || done) {
         return status;
     }
     return failed(

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "ctl.h"
 
@@ -57,27 +56,14 @@ int create_exclusive(const queue_target& t, int replacing, int& created) {
     return errno == EEXIST ? 0 : call_failed(failed_call);
 }
 
-namespace {
-
-// Room for the system's largest message: anything on a queue fits.
-std::size_t text_room(std::vector<long>& buffer) {
-    msginfo limits{};
-    if (msgctl(0, IPC_INFO, reinterpret_cast<msqid_ds*>(&limits)) == -1) {
-        return 0;
-    }
-    const auto room = static_cast<std::size_t>(limits.msgmax);
-    buffer.assign(1 + (room + sizeof(long) - 1) / sizeof(long), 0);
-    return room;
-}
-
-}  // namespace
-
 int copy_messages(int id, std::vector<queue_entry>& out) {
-    std::vector<long> buffer;
-    const std::size_t room = text_room(buffer);
-    if (room == 0) {
+    // Room for the system's largest message: anything on a queue fits.
+    msginfo limits{};
+    if (msgctl(0, IPC_INFO, reinterpret_cast<msqid_ds*>(&limits)) == -1 || limits.msgmax == 0) {
         return call_failed("msgctl IPC_INFO");
     }
+    const auto room = static_cast<std::size_t>(limits.msgmax);
+    std::vector<long> buffer(1 + (room + sizeof(long) - 1) / sizeof(long), 0);
     for (long position = 0;; ++position) {
         // With MSG_COPY the type argument picks a message by its position.
         const ssize_t n = msgrcv(id, buffer.data(), room, position, MSG_COPY | IPC_NOWAIT);
@@ -109,13 +95,13 @@ int make_room(int id, unsigned long long limit, unsigned long long bytes, unsign
     return msgctl(id, IPC_SET, &info) == 0 ? 0 : call_failed("msgctl IPC_SET", "the byte limit");
 }
 
-int send_one(int id, const queue_entry& message) {
-    std::vector<long> buffer(1 + (message.text.size() + sizeof(long) - 1) / sizeof(long), 0);
-    buffer[0] = message.type;
-    message.text.copy(reinterpret_cast<char*>(buffer.data() + 1), message.text.size());
-    while (msgsnd(id, buffer.data(), message.text.size(), IPC_NOWAIT) == -1) {
+int send_one(int id, long type, std::string_view text, int flags) {
+    std::vector<long> buffer(1 + (text.size() + sizeof(long) - 1) / sizeof(long), 0);
+    buffer[0] = type;
+    text.copy(reinterpret_cast<char*>(buffer.data() + 1), text.size());
+    while (msgsnd(id, buffer.data(), text.size(), flags) == -1) {
         if (errno != EINTR) {
-            return call_failed("msgsnd");
+            return -1;
         }
     }
     return 0;

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "queue_row.h"
@@ -72,8 +73,10 @@ int copy_messages(int id, std::vector<queue_entry>& out);
 // room for count more messages of bytes in all when that is more.
 int make_room(int id, unsigned long long limit, unsigned long long bytes, unsigned long count);
 
-// One message at the end of the queue; there must be room for it.
-int send_one(int id, const queue_entry& message);
+// One message at the end of the queue. It waits for room unless flags hold
+// IPC_NOWAIT, and sends again after a signal. 0, or -1 with errno and nothing
+// reported.
+int send_one(int id, long type, std::string_view text, int flags);
 
 // The kernel's table of queues in this IPC namespace; note says what its
 // loss costs.

@@ -34,6 +34,23 @@ bool write_all(int fd, std::string_view content) {
     return true;
 }
 
+// The state directory, made (mode 0700) when it is missing and create is
+// set. An empty holder when it is missing (errno ENOENT, not reported) or
+// cannot be used (reported).
+unique_fd open_state_dir(bool create, const char* what_then) {
+    if (create && mkdir(state_dir, 0700) == -1 && errno != EEXIST) {
+        refused("", what_then);
+        return unique_fd();
+    }
+    unique_fd dir(open_checked(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
+                               file_use::own_directory));
+    // Only root's: as root, "this user" is root.
+    if (!dir && errno != ENOENT) {
+        refused("", what_then);
+    }
+    return dir;
+}
+
 }  // namespace
 
 std::optional<std::string> current_boot_id(const char* what_then) {
@@ -53,25 +70,14 @@ std::optional<std::string> current_boot_id(const char* what_then) {
     return id;
 }
 
-unique_fd open_state_dir(bool create, const char* what_then) {
-    if (create && mkdir(state_dir, 0700) == -1 && errno != EEXIST) {
-        refused("", what_then);
-        return unique_fd();
-    }
-    unique_fd dir(open_checked(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
-                               file_use::own_directory));
-    // Only root's: as root, "this user" is root.
-    if (!dir && errno != ENOENT) {
-        refused("", what_then);
-    }
-    return dir;
-}
-
-int read_root_file(int dir, const char* name, std::optional<std::string>& content,
-                   const char* what_then) {
+int read_root_file(const char* name, std::optional<std::string>& content, const char* what_then) {
     content.reset();
+    const unique_fd dir = open_state_dir(false, what_then);
+    if (!dir) {
+        return errno == ENOENT ? 0 : exit_failure;
+    }
     const unique_fd fd(
-        open_checked(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, file_use::own_file));
+        open_checked(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, file_use::own_file));
     if (!fd) {
         return errno == ENOENT ? 0 : refused(name, what_then);
     }
@@ -87,7 +93,12 @@ int read_root_file(int dir, const char* name, std::optional<std::string>& conten
     return 0;
 }
 
-int write_root_file(int dir, const char* name, std::string_view content, const char* what_then) {
+int write_root_file(const char* name, std::string_view content, const char* what_then) {
+    const unique_fd dir_fd = open_state_dir(true, what_then);
+    if (!dir_fd) {
+        return exit_failure;
+    }
+    const int dir = dir_fd.get();
     // Only what a read would take is replaced: never a link someone planted.
     if (const unique_fd old(
             open_checked(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, file_use::own_file));
@@ -114,21 +125,21 @@ int write_root_file(int dir, const char* name, std::string_view content, const c
     return fsync(dir) == 0 ? 0 : refused("", what_then);
 }
 
-int remove_root_file(int dir, const char* name, const char* what_then) {
-    if (unlinkat(dir, name, 0) == -1 && errno != ENOENT) {
-        return refused(name, what_then);
-    }
-    return fsync(dir) == 0 ? 0 : refused("", what_then);
-}
-
-int read_saved(std::optional<saved_commands>& saved, const char* what_then) {
-    saved.reset();
+int remove_root_file(const char* name, const char* what_then) {
     const unique_fd dir = open_state_dir(false, what_then);
     if (!dir) {
         return errno == ENOENT ? 0 : exit_failure;
     }
+    if (unlinkat(dir.get(), name, 0) == -1 && errno != ENOENT) {
+        return refused(name, what_then);
+    }
+    return fsync(dir.get()) == 0 ? 0 : refused("", what_then);
+}
+
+int read_saved(std::optional<saved_commands>& saved, const char* what_then) {
+    saved.reset();
     std::optional<std::string> data;
-    if (read_root_file(dir.get(), saved_commands_name, data, what_then) != 0) {
+    if (read_root_file(saved_commands_name, data, what_then) != 0) {
         return exit_failure;
     }
     std::string problem;
@@ -137,22 +148,6 @@ int read_saved(std::optional<saved_commands>& saved, const char* what_then) {
         return exit_failure;
     }
     return 0;
-}
-
-int write_saved(const saved_commands& saved, const char* what_then) {
-    const unique_fd dir = open_state_dir(true, what_then);
-    if (!dir) {
-        return exit_failure;
-    }
-    return write_root_file(dir.get(), saved_commands_name, encode_saved(saved), what_then);
-}
-
-int remove_saved(const char* what_then) {
-    const unique_fd dir = open_state_dir(false, what_then);
-    if (!dir) {
-        return errno == ENOENT ? 0 : exit_failure;
-    }
-    return remove_root_file(dir.get(), saved_commands_name, what_then);
 }
 
 std::string save_stamp() {

@@ -21,32 +21,30 @@ inline constexpr char queue_key_name[] = "queue-key";
 // The kernel's id of this boot; nothing when it cannot be read (reported).
 std::optional<std::string> current_boot_id(const char* what_then);
 
-// The state directory, made (mode 0700) when it is missing and create is
-// set. An empty holder when it is missing (errno ENOENT, not reported) or
-// cannot be used (reported).
-unique_fd open_state_dir(bool create, const char* what_then);
+// The content of name in the state directory; nothing when it or the
+// directory is missing (content empty, status 0) or refused (reported, status
+// exit_failure).
+int read_root_file(const char* name, std::optional<std::string>& content, const char* what_then);
 
-// The content of name in dir; nothing when it is missing (content empty,
-// status 0) or refused (reported, status exit_failure).
-int read_root_file(int dir, const char* name, std::optional<std::string>& content,
-                   const char* what_then);
+// Replaces name in the state directory, made (mode 0700) when missing, with
+// content: a new file (mode 0600) is written, synced and renamed over the old
+// one, then the directory is synced. Refuses to replace anything but what
+// read_root_file would read; the old file then stays as it was.
+int write_root_file(const char* name, std::string_view content, const char* what_then);
 
-// Replaces name in dir with content: a new file (mode 0600) is written,
-// synced and renamed over the old one, then the directory is synced. Refuses
-// to replace anything but what read_root_file would read; the old file then
-// stays as it was.
-int write_root_file(int dir, const char* name, std::string_view content, const char* what_then);
-
-// Removes name from dir, and syncs the directory.
-int remove_root_file(int dir, const char* name, const char* what_then);
+// Removes name from the state directory, and syncs the directory.
+int remove_root_file(const char* name, const char* what_then);
 
 // The saved-commands file (saved_file.h) in the state directory: its
 // commands, nothing when it is missing; one that is refused or damaged is
 // reported, with status exit_failure, and left as it is.
 int read_saved(std::optional<saved_commands>& saved, const char* what_then);
-// Written whole, the directory made when missing.
-int write_saved(const saved_commands& saved, const char* what_then);
-int remove_saved(const char* what_then);
+inline int write_saved(const saved_commands& saved, const char* what_then) {
+    return write_root_file(saved_commands_name, encode_saved(saved), what_then);
+}
+inline int remove_saved(const char* what_then) {
+    return remove_root_file(saved_commands_name, what_then);
+}
 
 // The time of a save as saved_at holds it, seconds and nanoseconds; and the
 // local time it stands for.
