@@ -728,14 +728,14 @@ TEST_F(ctl, prepare_puts_back_what_was_saved_before_a_reboot_and_only_from_roots
 // meanwhile. The start that runs to its end leaves every command on the
 // queue, once, in order: none lost, none that could be served twice.
 TEST_F(ctl, prepare_killed_at_any_step_loses_no_command_and_puts_none_twice) {
-    const std::vector<std::string> prepare{"useraccountctl", "prepare", "--owner",
-                                           service_uid,      "--group", sender_gid};
+    const std::vector<std::string> prepare{"prepare", "--owner", service_uid, "--group",
+                                           sender_gid};
     const std::vector<message> saved{
         {1, "add saved-1"}, {7, std::string("\0\n", 2)}, {1, "add saved-2"}};
     const std::vector<message> waiting{{1, "add waiting-1"}, {1, "add waiting-2"}};
     const auto killed_at = [&](int step) {
         setenv("USERACCOUNTCTL_KILL_AT", std::to_string(step).c_str(), 1);
-        process p(USERACCOUNTCTL_KILL_TEST_PATH, prepare);
+        process p = run_built(USERACCOUNTCTL_KILL_TEST_PATH, "useraccountctl", prepare);
         const exit_status status = run_to_end(p);
         unsetenv("USERACCOUNTCTL_KILL_AT");
         if (status == killed_by(SIGKILL)) {

@@ -304,8 +304,6 @@ std::optional<exit_status> process::wait_exit(timeout limit) {
     return failure << "\nstdout: " << p.out() << "\nstderr: " << p.err();
 }
 
-namespace {
-
 process run_built(const std::string& path, const std::string& argv0,
                   const std::vector<std::string>& args) {
     std::vector<std::string> argv = built_program(path, argv0);
@@ -315,8 +313,6 @@ process run_built(const std::string& path, const std::string& argv0,
     argv.insert(argv.end(), args.begin(), args.end());
     return process(emulator().empty() ? path : emulator().front(), argv);
 }
-
-}  // namespace
 
 process start_daemon(const std::vector<std::string>& args, const std::string& argv0) {
     return run_built(daemon_path, argv0, args);

@@ -142,6 +142,9 @@ class process {
 process start_daemon(const std::vector<std::string>& args,
                      const std::string& argv0 = "useraccountd");
 process run_ctl(const std::vector<std::string>& args);
+// Runs a program built here as argv0, under the emulator where there is one.
+process run_built(const std::string& path, const std::string& argv0,
+                  const std::vector<std::string>& args);
 
 // ---- system log
 
