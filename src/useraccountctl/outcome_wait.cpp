@@ -145,11 +145,15 @@ int outcome_follower::follow_names() {
 int outcome_follower::mark_end() {
     // The name first: a file that moves from it to FILE.1 meanwhile is then
     // known there.
-    for (const std::string* path : {&path_, &rotated_}) {
-        if (open_file(*path, true) == -1 && errno != ENOENT) {
-            failed("outcome record %s: %s; nothing sent", path->c_str(), strerror(errno));
-            return exit_record_unreadable;
+    const auto open_from_end = [this](const std::string& path) {
+        if (open_file(path, true) == -1 && errno != ENOENT) {
+            failed("outcome record %s: %s; nothing sent", path.c_str(), strerror(errno));
+            return false;
         }
+        return true;
+    };
+    if (!open_from_end(path_) || !open_from_end(rotated_)) {
+        return exit_record_unreadable;
     }
     struct stat dir {};
     if (!files_.empty() || (stat(directory_of(path_).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode))) {
