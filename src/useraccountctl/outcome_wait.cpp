@@ -117,7 +117,7 @@ int outcome_follower::open_file(const std::string& path, bool from_end) {
 // passed the name between two looks, and holds lines after the mark as one
 // new at the name does. A file gets no line once it has left the name; read
 // once more after that, it is let go when it no longer stands at FILE.1
-// either. true when a file was opened, false when none, -1 with errno.
+// either. 1 when a file was opened, 0 when none, -1 with errno.
 int outcome_follower::follow_names() {
     struct stat rotated {};
     struct stat named {};
